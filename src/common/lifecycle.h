@@ -1,0 +1,231 @@
+// The life of every quorvel object, written once: new/init/dealloc, destroy,
+// the context manager, the destroyed guard and the state-blob methods.
+//
+// A type describes itself with a traits struct:
+//   using Core = ...;                          the C core record
+//   static constexpr const char *module, *name, *create_name, *example;
+//   struct Args;                               parsed constructor arguments
+//   static bool parse(PyObject *args, PyObject *kw, Args &);
+//   static Core *create(Args &);
+//   static void destroy(Core *);               accepts null
+// and, for a state blob, state_bytes/get_state/set_state plus kStateBytes.
+#pragma once
+
+#include <string>
+
+#include "common/pyref.h"
+#include "common/python.h"
+
+namespace qv {
+
+template <class T>
+struct Object {
+    PyObject_HEAD
+    typename T::Core *core;  // owned; null when unbound or released
+};
+
+template <class T>
+struct Lifecycle {
+    using Core = typename T::Core;
+    using Obj = Object<T>;
+
+    static Obj *self(PyObject *o) { return reinterpret_cast<Obj *>(o); }
+
+    // The destroyed guard: the core, or null with RuntimeError("destroyed").
+    static Core *live(PyObject *o) {
+        Core *core = self(o)->core;
+        if (!core) PyErr_SetString(PyExc_RuntimeError, "destroyed");
+        return core;
+    }
+
+    // Clears `core` before destroying it, so no path can see a freed record.
+    static void release(PyObject *o) {
+        Core *core = self(o)->core;
+        self(o)->core = nullptr;
+        T::destroy(core);
+    }
+
+    static PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *) {
+        PyObject *o = type->tp_alloc(type, 0);
+        if (o) self(o)->core = nullptr;
+        return o;
+    }
+
+    static int tp_init(PyObject *o, PyObject *args, PyObject *kw) {
+        typename T::Args parsed{};
+        if (!T::parse(args, kw, parsed)) return -1;
+        Core *core = T::create(parsed);
+        release(o);  // a second __init__ must not leak the core it replaces
+        self(o)->core = core;
+        if (!core) {
+            PyErr_Format(PyExc_MemoryError, "%s returned NULL", T::create_name);
+            return -1;
+        }
+        return 0;
+    }
+
+    static void tp_dealloc(PyObject *o) {
+        release(o);
+        Py_TYPE(o)->tp_free(o);
+    }
+
+    static PyObject *destroy(PyObject *o, PyObject *) {
+        release(o);
+        Py_RETURN_NONE;
+    }
+
+    static PyObject *enter(PyObject *o, PyObject *) {
+        Py_INCREF(o);
+        return o;
+    }
+
+    static PyObject *exit(PyObject *o, PyObject *) {
+        release(o);
+        Py_RETURN_NONE;
+    }
+
+    static PyObject *state_bytes(PyObject *o, PyObject *) {
+        Core *core = live(o);
+        if (!core) return nullptr;
+        return PyLong_FromSize_t(T::state_bytes(core));
+    }
+
+    static PyObject *get_state(PyObject *o, PyObject *) {
+        Core *core = live(o);
+        if (!core) return nullptr;
+        PyRef blob = PyRef::steal(
+            PyBytes_FromStringAndSize(nullptr, Py_ssize_t(T::state_bytes(core))));
+        if (!blob) return nullptr;
+        T::get_state(core, PyBytes_AS_STRING(blob.get()));
+        return blob.release();
+    }
+
+    static PyObject *set_state(PyObject *o, PyObject *blob) {
+        Core *core = live(o);
+        if (!core) return nullptr;
+        if (!PyBytes_Check(blob)) {
+            PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
+            return nullptr;
+        }
+        if (size_t(PyBytes_GET_SIZE(blob)) != T::state_bytes(core)) {
+            PyErr_SetString(PyExc_ValueError, "state blob size mismatch");
+            return nullptr;
+        }
+        if (T::set_state(core, PyBytes_AS_STRING(blob)) != 0) {
+            PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+
+    // Method-table entries; their docstrings are the same text in every type
+    // with the type's name put in.
+    static PyMethodDef destroy_def() { return {"destroy", destroy, METH_NOARGS, doc(kDestroy)}; }
+    static PyMethodDef enter_def() { return {"__enter__", enter, METH_NOARGS, doc(kEnter)}; }
+    static PyMethodDef exit_def() { return {"__exit__", exit, METH_VARARGS, doc(kExit)}; }
+    static PyMethodDef state_bytes_def() {
+        return {"state_bytes", state_bytes, METH_NOARGS, doc(kStateBytes)};
+    }
+    static PyMethodDef get_state_def() { return {"get_state", get_state, METH_NOARGS, doc(kGetState)}; }
+    static PyMethodDef set_state_def() { return {"set_state", set_state, METH_O, doc(kSetState)}; }
+
+    // Fills a static type object: default flags only (no subclassing, no
+    // __dict__, no weak references), one pointer after the object header.
+    static void init_type(PyTypeObject &type, const char *name, const char *doc,
+                          PyMethodDef *methods, PyGetSetDef *getset = nullptr) {
+        type.tp_name = name;
+        type.tp_basicsize = sizeof(Obj);
+        type.tp_flags = Py_TPFLAGS_DEFAULT;
+        type.tp_doc = doc;
+        type.tp_methods = methods;
+        type.tp_getset = getset;
+        type.tp_new = tp_new;
+        type.tp_init = tp_init;
+        type.tp_dealloc = tp_dealloc;
+    }
+
+private:
+    enum Which { kDestroy, kEnter, kExit, kStateBytes, kGetState, kSetState, kCount };
+
+    static const char *doc(Which which) {
+        static const std::string docs[kCount] = {
+            make_doc(kDestroy), make_doc(kEnter), make_doc(kExit),
+            make_doc(kStateBytes), make_doc(kGetState), make_doc(kSetState)};
+        return docs[which].c_str();
+    }
+
+    static std::string state_size() {
+        if constexpr (requires { T::kStateBytes; })
+            return std::to_string(T::kStateBytes);
+        else
+            return {};
+    }
+
+    static std::string make_doc(Which which) {
+        const std::string name = T::name;
+        const std::string import = ">>> from quorvel." + std::string(T::module) + " import " + name + "\n";
+        const std::string make = ">>> obj = " + std::string(T::example) + "\n";
+        const std::string destroyed =
+            "Traceback (most recent call last):\n    ...\nRuntimeError: destroyed\n";
+        switch (which) {
+        case kDestroy:
+            return "destroy($self, /)\n--\n\n"
+                   "Release the underlying C resources immediately.\n\n"
+                   "Afterwards every method and property except ``destroy``, ``__enter__``\n"
+                   "and ``__exit__`` raises ``RuntimeError(\"destroyed\")``. Calling it\n"
+                   "again does nothing. Garbage collection releases the resources too;\n"
+                   "this makes the moment explicit.\n\n"
+                   "Returns\n-------\nNone\n\n"
+                   "Examples\n--------\n" + import + make +
+                   ">>> obj.destroy()\n>>> obj.destroy()\n>>> obj.reset()\n" + destroyed;
+        case kEnter:
+            return "__enter__($self, /)\n--\n\n"
+                   "Enter a context manager, returning this object.\n\n"
+                   "The ``with`` block binds the object itself; leaving the block\n"
+                   "releases it, also when the block raises.\n\n"
+                   "Returns\n-------\n" + name + "\n    This object.\n\n"
+                   "Examples\n--------\n" + import + make +
+                   ">>> with obj as same:\n...     same is obj\nTrue\n>>> obj.reset()\n" + destroyed;
+        case kExit:
+            return "__exit__($self, /, *args)\n--\n\n"
+                   "Exit a context manager, releasing the " + name + ".\n\n"
+                   "Any positional arguments are accepted and ignored, so an exception\n"
+                   "raised in the ``with`` block propagates.\n\n"
+                   "Returns\n-------\nNone\n\n"
+                   "Examples\n--------\n" + import + make +
+                   ">>> obj.__exit__(None, None, None)\n>>> obj.reset()\n" + destroyed;
+        case kStateBytes:
+            return "state_bytes($self, /)\n--\n\n"
+                   "Size in bytes of this object's serialized state.\n\n"
+                   "Returns\n-------\nint\n    The length of every ``get_state()`` blob: " +
+                   state_size() + ".\n\n"
+                   "Examples\n--------\n" + import + make + ">>> obj.state_bytes()\n" +
+                   state_size() + "\n";
+        case kGetState:
+            return "get_state($self, /)\n--\n\n"
+                   "Serialize this object's mutable state to bytes.\n\n"
+                   "The blob opens with a 16-byte header (magic, version, format, size)\n"
+                   "and can be handed to ``set_state`` of any " + name + ".\n\n"
+                   "Returns\n-------\nbytes\n    ``state_bytes()`` bytes.\n\n"
+                   "Examples\n--------\n" + import + make +
+                   ">>> blob = obj.get_state()\n>>> len(blob) == obj.state_bytes()\nTrue\n";
+        case kSetState:
+            return "set_state($self, blob, /)\n--\n\n"
+                   "Restore mutable state from a `get_state()` blob.\n\n"
+                   "Parameters\n----------\nblob : bytes\n"
+                   "    Exactly ``state_bytes()`` bytes with this type's header.\n\n"
+                   "Returns\n-------\nNone\n\n"
+                   "Raises\n------\nTypeError\n    ``blob`` is not bytes.\n"
+                   "ValueError\n    Wrong length, or a header of another type or version;\n"
+                   "    the object keeps its state.\n\n"
+                   "Examples\n--------\n" + import + make +
+                   ">>> obj.set_state(obj.get_state())\n>>> obj.set_state(b'')\n"
+                   "Traceback (most recent call last):\n    ...\n"
+                   "ValueError: state blob size mismatch\n";
+        default:
+            return {};
+        }
+    }
+};
+
+}  // namespace qv
