@@ -94,7 +94,7 @@ QV_PAIR_PARAMS("int16") QV_ARRAY_RESULT("int16")
 "Examples\n--------\n"
 ">>> from quorvel.arith import add_q15\n"
 ">>> add_q15([100, 20000, -20000], [50, 20000, -20000])\n"
-"array([  150,  32767, -32768], dtype=int16)\n");
+"array([   150,  32767, -32768], dtype=int16)\n");
 
 PyDoc_STRVAR(sub_q15_doc,
 "sub_q15(a, b)\n--\n\n"

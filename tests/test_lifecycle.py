@@ -1,0 +1,190 @@
+"""What every quorvel object shares: construction, release, the destroyed
+guard, the context manager, the type objects and the state-blob protocol."""
+
+import gc
+import os
+import sys
+import weakref
+
+import numpy as np
+import pytest
+
+from quorvel.arith import AccQ8, AccQ15
+from quorvel.interp import InterpolatedTable
+
+# (factory, a call that needs a live core, state blob size or None)
+TYPES = [
+    (AccQ15, lambda: AccQ15(3), lambda o: o.get(), 24),
+    (AccQ8, lambda: AccQ8(3), lambda o: o.get(), 20),
+    (InterpolatedTable, lambda: InterpolatedTable([1, 2, 3]), lambda o: o.execute([0.5]), None),
+]
+STATEFUL = [t for t in TYPES if t[3] is not None]
+
+
+def ids(rows):
+    return [row[0].__name__ for row in rows]
+
+
+@pytest.mark.parametrize("cls, make, use, _", TYPES, ids=ids(TYPES))
+class TestLifecycle:
+    def test_destroy_twice_then_everything_is_destroyed(self, cls, make, use, _):
+        obj = make()
+        use(obj)
+        assert obj.destroy() is None and obj.destroy() is None
+        for call in (lambda: use(obj), obj.reset):
+            with pytest.raises(RuntimeError, match="^destroyed$"):
+                call()
+
+    def test_destroyed_guard_comes_before_argument_parsing(self, cls, make, use, _):
+        obj = make()
+        obj.destroy()
+        bad_calls = {"reset": (), "step": ("bad",), "steps": (1, 2, 3), "madd": (None,), "set_acc": ("x",),
+                     "get": (), "get_acc": (), "dump": (), "execute": (None, "bad out"), "execute_max_out": (),
+                     "state_bytes": (), "get_state": (), "set_state": (bytearray(),)}
+        for name, args in bad_calls.items():
+            if hasattr(obj, name):
+                with pytest.raises(RuntimeError, match="^destroyed$"):
+                    getattr(obj, name)(*args)
+        if cls is InterpolatedTable:
+            with pytest.raises(RuntimeError, match="^destroyed$"):
+                obj.n
+
+    def test_with_binds_the_object_and_releases_it(self, cls, make, use, _):
+        obj = make()
+        with obj as bound:
+            assert bound is obj
+            use(obj)
+        with pytest.raises(RuntimeError, match="destroyed"):
+            use(obj)
+        with pytest.raises(KeyError):          # the block's exception reaches the caller
+            with make():
+                raise KeyError("x")
+        assert obj.__enter__() is obj          # no guard on __enter__
+
+    def test_exit_accepts_any_positional_arguments_and_no_keywords(self, cls, make, use, _):
+        obj = make()
+        assert obj.__exit__() is None
+        assert obj.__exit__(None, None, None) is None
+        assert obj.__exit__(1, 2, 3, 4, 5) is None
+        with pytest.raises(TypeError):
+            make().__exit__(exc=None)
+
+    def test_init_again_revives_a_released_object(self, cls, make, use, _):
+        obj = make()
+        obj.destroy()
+        obj.__init__(*([[1, 2]] if cls is InterpolatedTable else []))
+        use(obj)
+
+    def test_no_args_methods_refuse_arguments(self, cls, make, use, _):
+        obj = make()
+        for name in ("reset", "destroy", "__enter__"):
+            with pytest.raises(TypeError):
+                getattr(obj, name)(1)
+
+    def test_type_object(self, cls, make, use, _):
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+        obj = make()
+        with pytest.raises(AttributeError):
+            obj.extra = 1
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+        assert not gc.is_tracked(obj)
+        assert cls.__name__ == cls.__qualname__ and cls.__doc__
+        assert type(obj).__basicsize__ == object.__basicsize__ + 8
+
+    def test_unbound_object_reports_destroyed(self, cls, make, use, _):
+        obj = cls.__new__(cls)
+        with pytest.raises(RuntimeError, match="destroyed"):
+            use(obj)
+        obj.destroy()
+        del obj                                   # dealloc of an unbound object
+
+
+def test_failed_create_leaves_the_object_unbound():
+    table = InterpolatedTable([1])
+    with pytest.raises(MemoryError, match="^interp_table_create returned NULL$"):
+        table.__init__([])
+    with pytest.raises(RuntimeError, match="destroyed"):
+        table.execute([0.0])
+    with pytest.raises(MemoryError, match="interp_table_create returned NULL"):
+        InterpolatedTable(np.zeros((3, 0)))
+
+
+def test_failed_parse_keeps_the_live_core():
+    acc = AccQ15(9)
+    with pytest.raises(TypeError):
+        acc.__init__("nine")
+    assert acc.get() == 9
+
+
+def rss_bytes():
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_second_init_releases_the_core_it_replaces():
+    big = np.zeros(1 << 20, np.complex128)          # 16 MiB copied into every core
+    table = InterpolatedTable(big)
+    table.__init__(big)
+    before = rss_bytes()
+    for _ in range(40):                              # 640 MiB if each core leaked
+        table.__init__(big)
+    assert rss_bytes() - before < 64 << 20
+
+
+def test_objects_are_released_when_collected():
+    big = np.zeros(1 << 20, np.complex128)
+    before = rss_bytes()
+    for _ in range(40):
+        InterpolatedTable(big)
+    assert rss_bytes() - before < 64 << 20
+
+
+@pytest.mark.parametrize("cls, make, use, size", STATEFUL, ids=ids(STATEFUL))
+class TestStateBlob:
+    def test_size_and_round_trip(self, cls, make, use, size):
+        obj = make()
+        blob = obj.get_state()
+        assert obj.state_bytes() == size and isinstance(blob, bytes) and len(blob) == size
+        expected = use(obj)
+        obj.reset()
+        obj.set_state(blob)
+        assert use(obj) == expected
+
+    def test_non_bytes_are_type_errors(self, cls, make, use, size):
+        obj = make()
+        blob = obj.get_state()
+        for wrong in (bytearray(blob), memoryview(blob), blob.decode("latin-1"), None, 5):
+            with pytest.raises(TypeError, match="^set_state expects bytes$"):
+                obj.set_state(wrong)
+
+        class Blob(bytes):
+            pass
+        obj.set_state(Blob(blob))                    # a bytes subclass is bytes
+        with pytest.raises(TypeError):
+            obj.set_state()
+        with pytest.raises(TypeError):
+            obj.set_state(blob, blob)
+
+    def test_random_blobs_never_crash_and_keep_state(self, cls, make, use, size):
+        obj = make()
+        expected = use(obj)
+        rng = np.random.default_rng(7)
+        for length in range(0, 3 * size):
+            for _ in range(4):
+                junk = rng.integers(0, 256, length, dtype=np.uint8).tobytes()
+                with pytest.raises(ValueError):
+                    obj.set_state(junk)
+                assert use(obj) == expected
+
+    def test_no_reference_leaks(self, cls, make, use, size):
+        obj = make()
+        blob = obj.get_state()
+        bad = b"x" * size
+        before = sys.getrefcount(blob), sys.getrefcount(bad)
+        for _ in range(200):
+            obj.set_state(blob)
+            with pytest.raises(ValueError):
+                obj.set_state(bad)
+        assert (sys.getrefcount(blob), sys.getrefcount(bad)) == before
