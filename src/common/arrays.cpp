@@ -58,6 +58,42 @@ bool out_at_least(PyObject *out, int typenum, npy_intp need, const char *type_ms
     return true;
 }
 
+OutBuffer::~OutBuffer() {
+    if (buf.ref && PyArray_FLAGS(buf.arr()) & NPY_ARRAY_WRITEBACKIFCOPY) PyArray_DiscardWritebackIfCopy(buf.arr());
+}
+
+bool out_exact(PyObject *out, int typenum, npy_intp n, const char *type_msg, OutBuffer &buf) {
+    PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(out);
+    if (!PyArray_Check(out) || PyArray_TYPE(arr) != typenum || !PyArray_ISWRITEABLE(arr)) {
+        PyErr_SetString(PyExc_TypeError, type_msg);
+        return false;
+    }
+    // A non-contiguous (or unaligned, or byte-swapped) `out` gets a working
+    // copy whose samples finish_out() writes back, so they reach the caller.
+    if (!adopt(PyArray_FromAny(out, PyArray_DescrFromType(typenum), 0, 0,
+                               NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE |
+                                   NPY_ARRAY_WRITEBACKIFCOPY,
+                               nullptr),
+               buf.buf))
+        return false;
+    if (buf.buf.size != n) {
+        PyErr_Format(PyExc_ValueError, "out length %zd != input length %zd", Py_ssize_t(buf.buf.size),
+                     Py_ssize_t(n));
+        return false;
+    }
+    return true;
+}
+
+PyObject *finish_out(OutBuffer &buf, PyObject *out) {
+    if (PyArray_ResolveWritebackIfCopy(buf.buf.arr()) < 0) return nullptr;
+    Py_INCREF(out);
+    return out;
+}
+
+bool must_copy_input(const Array &in, const Array &out) {
+    return shares_memory(in, out) && PyArray_DATA(in.arr()) != PyArray_DATA(out.arr());
+}
+
 PyObject *leading_view(const Array &buf, npy_intp n) {
     PyArray_Descr *descr = PyArray_DESCR(buf.arr());
     Py_INCREF(descr);

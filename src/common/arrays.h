@@ -44,4 +44,27 @@ bool out_at_least(PyObject *out, int typenum, npy_intp need, const char *type_ms
 // is `buf`'s array.
 PyObject *leading_view(const Array &buf, npy_intp n);
 
+// The buffer a core writes for an exact-length `out=`: the caller's array
+// itself, or a contiguous copy that finish_out() writes back into it. A copy
+// that never reaches finish_out() (an error path) is discarded.
+struct OutBuffer {
+    Array buf;
+    OutBuffer() = default;
+    OutBuffer(const OutBuffer &) = delete;
+    OutBuffer &operator=(const OutBuffer &) = delete;
+    ~OutBuffer();
+};
+
+// `out=` with the exact rule: `out` must be a writeable ndarray of exactly
+// `typenum` (else TypeError `type_msg`) of exactly n elements (else ValueError
+// "out length %zd != input length %zd"). Any layout is accepted.
+bool out_exact(PyObject *out, int typenum, npy_intp n, const char *type_msg, OutBuffer &buf);
+
+// Writes a copy back into the caller's array; returns a new reference to `out`.
+PyObject *finish_out(OutBuffer &buf, PyObject *out);
+
+// True when `in` must be copied before a core writes `out`: the two share
+// memory and are not exactly the same buffer (in-place processing).
+bool must_copy_input(const Array &in, const Array &out);
+
 }  // namespace qv

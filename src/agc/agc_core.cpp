@@ -1,0 +1,103 @@
+#include "agc/agc_core.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "agc/agc_dispatch.h"
+#include "common/cpu_isa.h"
+#include "common/state_blob.h"
+
+using namespace qv::agc;
+
+namespace {
+
+constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, 120};
+constexpr size_t kStateOffset = 16;                       // parameters and loop state follow the header
+constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. reserved: 88 bytes
+static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
+
+struct Loops {
+    void (*steps)(agc_t *, const qv_cf32 *, qv_cf32 *, size_t);
+    uint64_t (*settle)(agc_t *, float, double, double, uint64_t);
+};
+
+const Loops kLoops = [] {
+    switch (qv::detected_isa()) {
+    case qv::Isa::avx512: return Loops{avx512::steps, avx512::settle};
+    case qv::Isa::avx2: return Loops{avx2::steps, avx2::settle};
+    default: return Loops{sse2::steps, sse2::settle};
+    }
+}();
+
+// The loop state of a fresh or reset record under its current parameters.
+void seed(agc_t *a) {
+    a->gain_db = 0.0;
+    a->g_last = 1.0;
+    a->hold_count = 0;
+    a->clip_lin = float(db_to_amp(a->clip_db));
+    a->p_avg = exp10(a->ref_db * 0.1);  // the detector starts on target: no transient
+}
+
+}  // namespace
+
+agc_t *agc_create(double ref_db, double loop_bw, double alpha) {
+    auto *a = static_cast<agc_t *>(std::calloc(1, sizeof(agc_t)));
+    if (!a) return nullptr;
+    a->ref_db = ref_db;
+    a->loop_bw = loop_bw;
+    a->alpha = alpha;
+    a->decim = 8;
+    a->clip_db = 120.0;
+    a->gain_update_period = 1;
+    seed(a);
+    return a;
+}
+
+void agc_destroy(agc_t *a) { std::free(a); }
+
+void agc_reset(agc_t *a) { seed(a); }
+
+double agc_get_applied_gain_db(const agc_t *a) {
+    return 20.0 * std::log10(qv::saturate(a->g_last, 2.2250738585072014e-308, 1.7976931348623157e308,
+                                          2.2250738585072014e-308));
+}
+
+size_t agc_state_bytes(agc_t *) { return kBlob.size; }
+
+void agc_get_state(const agc_t *a, void *blob) {
+    auto *bytes = static_cast<unsigned char *>(blob);
+    qv::write_blob_header(bytes, kBlob);
+    std::memcpy(bytes + kStateOffset, a, kStateLength);
+    std::memset(bytes + kStateOffset + kStateLength, 0, kBlob.size - kStateOffset - kStateLength);
+}
+
+// Restores parameters and loop state together; the telemetry attachment stays.
+int agc_set_state(agc_t *a, const void *blob) {
+    if (!qv::blob_header_ok(blob, kBlob)) return qv::kRejected;
+    std::memcpy(a, static_cast<const unsigned char *>(blob) + kStateOffset, kStateLength);
+    return 0;
+}
+
+void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { kLoops.steps(a, in, out, n); }
+
+uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {
+    if (alpha > 1.0 || alpha != alpha) return 0;
+    if (!(loop_bw > 0.0)) return 0;
+    if (alpha <= 0.0) return 0;
+    if (!(tol_db > 0.0)) return 0;
+    if (gain_err_db != gain_err_db || std::isinf(gain_err_db)) return 0;
+    if (std::fabs(gain_err_db) <= tol_db) return 1;
+    // The sample budget: 64 filter time constants, n + 1 samples at most.
+    const double budget = 16.0 / loop_bw;
+    if (!(budget < 18446744073709551615.0)) return 0;  // n would saturate, n + 1 would wrap
+    agc_t *a = agc_create(0.0, loop_bw, alpha);
+    if (!a) return 0;
+    const float amplitude = float(exp10(-gain_err_db / 20.0));
+    const uint64_t k = kLoops.settle(a, amplitude, gain_err_db, tol_db, uint64_t(budget) + 1);
+    agc_destroy(a);
+    return k;
+}
+
+uint64_t settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {
+    return agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db);
+}

@@ -1,0 +1,354 @@
+// quorvel.agc: the AGC type and the settling-time query.
+#include "agc/agc_core.h"
+#include "common/arrays.h"
+#include "common/lifecycle.h"
+#include "common/module.h"
+
+namespace {
+
+using qv::Array;
+
+struct AgcType {
+    using Core = agc_t;
+    static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
+    static constexpr const char *create_name = "agc_create";
+    static constexpr size_t kStateBytes = 120;
+    static constexpr auto destroy = agc_destroy;
+    static constexpr auto state_bytes = agc_state_bytes;
+    static constexpr auto get_state = agc_get_state;
+    static constexpr auto set_state = agc_set_state;
+
+    struct Args {
+        double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
+    };
+    static bool parse(PyObject *args, PyObject *kw, Args &a) {
+        static const char *_kwlist[] = {"ref_db", "loop_bw", "alpha", nullptr};
+        return PyArg_ParseTupleAndKeywords(args, kw, "|ddd:AGC", const_cast<char **>(_kwlist), &a.ref_db,
+                                           &a.loop_bw, &a.alpha);
+    }
+    static Core *create(Args &a) { return agc_create(a.ref_db, a.loop_bw, a.alpha); }
+};
+
+using Life = qv::Lifecycle<AgcType>;
+
+PyDoc_STRVAR(AGC_doc,
+"AGC(ref_db=0.0, loop_bw=0.0025, alpha=0.05)\n--\n\n"
+"Construct a log-domain feedback AGC and return its heap state.\n\n"
+"Each complex64 sample is multiplied by a linear gain derived from a gain\n"
+"command held in dB; the power of the gained output is smoothed by a\n"
+"moving-average detector, converted to dB, and the error ``ref_db - level``\n"
+"is integrated into the command. The output is square-clipped at\n"
+"``clip_db`` only after the detector has seen it. A new AGC has ``decim`` 8,\n"
+"``clip_db`` 120.0 and ``gain_update_period`` 1; change them through the\n"
+"properties. Nothing is range-checked.\n\n"
+"Parameters\n----------\n"
+"ref_db : float, optional\n"
+"    Target output power in dB; 0 dB is unit power (``|y|**2 == 1``).\n"
+"loop_bw : float, optional\n"
+"    Loop noise bandwidth in cycles per sample. The loop filter's time\n"
+"    constant is ``1 / (4 * loop_bw)`` samples: a floor on settling, not an\n"
+"    estimate of it (the detector sits inside the loop; ask\n"
+"    ``settling_samples`` for the real figure). For ``steps`` keep\n"
+"    ``4 * decim * loop_bw <= 0.05``.\n"
+"alpha : float, optional\n"
+"    Per-sample coefficient of the power detector's moving average, in (0, 1].\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> agc.ref_db, agc.loop_bw, agc.alpha, agc.decim\n"
+"(0.0, 0.0025, 0.05, 8)\n"
+">>> y = agc.steps(np.full(1000, 4 + 0j, np.complex64))\n"
+">>> round(agc.gain_db, 1)\n"
+"-12.0\n");
+
+PyDoc_STRVAR(AGCObj_reset_doc,
+"reset($self, /)\n--\n\n"
+"Return the loop to its freshly constructed condition.\n\n"
+"Sets ``gain_db`` back to 0 dB and the applied gain back to unity, re-seeds\n"
+"the detector at the power of the current ``ref_db`` (so a signal already on\n"
+"target sees no transient) and refreshes the clip level from ``clip_db``.\n"
+"The configuration (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
+"``gain_update_period``) and a telemetry attachment are left untouched.\n\n"
+"Returns\n-------\nNone\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> y = agc.steps(np.full(1000, 4 + 0j, np.complex64))\n"
+">>> agc.reset()\n"
+">>> agc.gain_db, agc.applied_gain_db, agc.decim\n"
+"(0.0, 0.0, 8)\n");
+
+PyObject *AGCObj_reset(PyObject *self, PyObject *) {
+    agc_t *core = Life::live(self);
+    if (!core) return nullptr;
+    agc_reset(core);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(AGC_step_doc,
+"step(x) -> float _Complex\n\n"
+"Run one sample through the exact per-sample loop.\n\n"
+"In order: the sample is multiplied by the linear gain, the detector takes\n"
+"its power, the loop filter updates the gain command, and the output is\n"
+"clipped. With ``gain_update_period`` P > 1 the loop filter and its dB\n"
+"conversions run once per P samples and the gain is held in between (a\n"
+"zero-order hold). Neither the held path nor the block path ``steps`` is\n"
+"bit-identical to the P = 1 loop, but all converge to the same steady state.\n\n"
+"Parameters\n----------\n"
+"x : complex\n"
+"    Any number convertible to complex; each part is rounded to float32.\n\n"
+"Returns\n-------\ncomplex\n    The gained, clipped complex64 sample, widened to complex.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> agc.step(4 + 0j)          # the first sample sees unity gain\n"
+"(4+0j)\n"
+">>> round(agc.gain_db, 6)\n"
+"-0.024276\n");
+
+PyObject *AGC_step(PyObject *self, PyObject *args) {
+    agc_t *core = Life::live(self);
+    Py_complex x;
+    if (!core || !PyArg_ParseTuple(args, "D:step", &x)) return nullptr;
+    const qv_cf32 y = qv::agc::agc_step(core, qv::make_cf32(float(x.real), float(x.imag)));
+    return PyComplex_FromDoubles(y.real(), y.imag());
+}
+
+PyDoc_STRVAR(AGC_steps_doc,
+"steps(x[, out]) -> ndarray\n\n"
+"Run a block of samples through the decimated loop.\n\n"
+"The block is cut into chunks of ``decim`` samples, starting afresh at the\n"
+"first sample of every call. Per chunk the linear gain ramps from the\n"
+"previous chunk's value to the new command (a first-order hold, no\n"
+"staircase), the chunk's mean power feeds the detector and the loop filter\n"
+"updates once, with both coefficients compounded so that the time constants\n"
+"do not depend on ``decim``. A last chunk shorter than ``decim`` makes a full\n"
+"update of its own, so a stream split into calls gives the same output as\n"
+"one call only when every call but the last is a multiple of ``decim`` long.\n\n"
+"Parameters\n----------\n"
+"x : array_like\n"
+"    Samples, converted to complex64 without forced casting (complex128 is\n"
+"    refused); any shape is taken flat.\n"
+"out : ndarray, optional\n"
+"    Writeable complex64 array of exactly ``x.size`` elements that receives\n"
+"    the output and is returned; it may be ``x`` itself (in place). Any\n"
+"    layout works; a buffer that overlaps ``x`` otherwise gives the same\n"
+"    result as separate buffers.\n\n"
+"Returns\n-------\nndarray\n    complex64 output, ``out`` when given.\n\n"
+"Raises\n------\n"
+"TypeError\n    ``out`` is not a writable complex64 ndarray.\n"
+"ValueError\n    ``out`` has another number of elements.\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> x = np.full(1000, 4 + 0j, np.complex64)\n"
+">>> y = agc.steps(x, out=x)   # in place\n"
+">>> y is x\n"
+"True\n"
+">>> np.round(np.abs(agc.steps(np.full(8, 4 + 0j, np.complex64))) ** 2, 2)\n"
+"array([1., 1., 1., 1., 1., 1., 1., 1.], dtype=float32)\n");
+
+PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *_kwlist[] = {"x", "out", nullptr};
+    agc_t *core = Life::live(self);
+    PyObject *x_obj, *out_obj = Py_None;
+    Array x;
+    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "O|O:steps", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
+        !qv::to_array(x_obj, NPY_CFLOAT, x))
+        return nullptr;
+    if (out_obj == Py_None) {
+        Array out;
+        if (!qv::new_vector(NPY_CFLOAT, x.size, out)) return nullptr;
+        agc_steps(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
+        return out.ref.release();
+    }
+    qv::OutBuffer out;
+    if (!qv::out_exact(out_obj, NPY_CFLOAT, x.size, "out must be a writable ndarray of the output dtype", out))
+        return nullptr;
+    if (qv::must_copy_input(x, out.buf) && !qv::copy_array(x)) return nullptr;
+    agc_steps(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
+    return qv::finish_out(out, out_obj);
+}
+
+// Properties: one getter and one setter per field type, named per property.
+template <auto Field>
+PyObject *get_field(PyObject *self, void *) {
+    agc_t *core = Life::live(self);
+    if (!core) return nullptr;
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core->*Field)>, double>)
+        return PyFloat_FromDouble(core->*Field);
+    else
+        return PyLong_FromUnsignedLongLong(core->*Field);
+}
+
+// "d" takes anything convertible to float; "K" an int modulo 2**64. Nothing
+// is validated. Deleting gives the parser's TypeError (it receives no value).
+template <auto Field>
+int set_field(PyObject *self, PyObject *value, void *) {
+    agc_t *core = Life::live(self);
+    if (!core) return -1;
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core->*Field)>, double>) {
+        double v;
+        if (!PyArg_Parse(value, "d", &v)) return -1;
+        core->*Field = v;
+    } else {
+        unsigned long long v;
+        if (!PyArg_Parse(value, "K", &v)) return -1;
+        core->*Field = v;
+    }
+    return 0;
+}
+
+PyObject *AGC_getprop_applied_gain_db(PyObject *self, void *) {
+    agc_t *core = Life::live(self);
+    if (!core) return nullptr;
+    return PyFloat_FromDouble(agc_get_applied_gain_db(core));
+}
+
+constexpr auto AGC_getprop_gain_db = get_field<&agc_t::gain_db>;
+constexpr auto AGC_getprop_ref_db = get_field<&agc_t::ref_db>;
+constexpr auto AGC_setprop_ref_db = set_field<&agc_t::ref_db>;
+constexpr auto AGC_getprop_loop_bw = get_field<&agc_t::loop_bw>;
+constexpr auto AGC_setprop_loop_bw = set_field<&agc_t::loop_bw>;
+constexpr auto AGC_getprop_alpha = get_field<&agc_t::alpha>;
+constexpr auto AGC_setprop_alpha = set_field<&agc_t::alpha>;
+constexpr auto AGC_getprop_decim = get_field<&agc_t::decim>;
+constexpr auto AGC_setprop_decim = set_field<&agc_t::decim>;
+constexpr auto AGC_getprop_clip_db = get_field<&agc_t::clip_db>;
+constexpr auto AGC_setprop_clip_db = set_field<&agc_t::clip_db>;
+constexpr auto AGC_getprop_gain_update_period = get_field<&agc_t::gain_update_period>;
+constexpr auto AGC_setprop_gain_update_period = set_field<&agc_t::gain_update_period>;
+
+PyDoc_STRVAR(AGC_applied_gain_db_doc,
+"Return the gain (in dB) actually applied to the most recent sample.\n\n"
+"``20*log10(g)`` of the linear gain the last sample saw (held between the\n"
+"smallest normal and the largest finite double). On the per-sample path it\n"
+"is one loop update behind ``gain_db``; at convergence the two are equal,\n"
+"and both are 0.0 after construction and ``reset``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> agc.applied_gain_db\n"
+"0.0\n"
+">>> _ = agc.step(4 + 0j)\n"
+">>> agc.applied_gain_db, round(agc.gain_db, 6)\n"
+"(0.0, -0.024276)\n");
+
+PyDoc_STRVAR(AGC_decim_doc,
+"Chunk length of ``steps``, in samples (0 acts as 1).\n\n"
+"The detector and loop filter run once per chunk on its mean power, so the\n"
+"control loop costs n/decim updates per block; the linear gain ramps across\n"
+"each chunk. Keep ``4 * decim * loop_bw <= 0.05``. Read at the start of each\n"
+"``steps`` call; an int taken modulo 2**64.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> agc.decim = 16\n"
+">>> agc.decim\n"
+"16\n"
+">>> agc.decim = -1\n"
+">>> agc.decim\n"
+"18446744073709551615\n");
+
+PyGetSetDef AGC_getset[] = {
+    {"gain_db", AGC_getprop_gain_db, nullptr, "Gain db.\n", nullptr},
+    {"applied_gain_db", AGC_getprop_applied_gain_db, nullptr, AGC_applied_gain_db_doc, nullptr},
+    {"ref_db", AGC_getprop_ref_db, AGC_setprop_ref_db, "Ref db.\n", nullptr},
+    {"loop_bw", AGC_getprop_loop_bw, AGC_setprop_loop_bw, "Loop bw.\n", nullptr},
+    {"alpha", AGC_getprop_alpha, AGC_setprop_alpha, "Alpha.\n", nullptr},
+    {"decim", AGC_getprop_decim, AGC_setprop_decim, AGC_decim_doc, nullptr},
+    {"clip_db", AGC_getprop_clip_db, AGC_setprop_clip_db, "Clip db.\n", nullptr},
+    {"gain_update_period", AGC_getprop_gain_update_period, AGC_setprop_gain_update_period,
+     "Gain update period.\n", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef AGC_methods[] = {
+    {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
+    {"step", AGC_step, METH_VARARGS, AGC_step_doc},
+    {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
+    Life::state_bytes_def(),
+    Life::get_state_def(),
+    Life::set_state_def(),
+    Life::destroy_def(),
+    Life::enter_def(),
+    Life::exit_def(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject AGC_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyDoc_STRVAR(settling_samples_doc,
+"settling_samples(loop_bw, alpha, gain_err_db, tol_db)\n--\n\n"
+"How many samples this loop needs to settle -- the design query a caller "
+"sizing a warm-up budget, a burst preamble or an acquisition guard has to answer.\n\n"
+"The loop filter's time constant ``1 / (4 * loop_bw)`` is only a floor: the\n"
+"detector sits inside the loop and measures power, so the object settles\n"
+"more slowly. The query therefore runs the real per-sample loop (reference\n"
+"0 dB, gain update every sample) against a constant input ``gain_err_db``\n"
+"below the reference and counts samples until the gain command lies within\n"
+"``tol_db`` of ``gain_err_db``; no fitted formula is involved. A positive\n"
+"``gain_err_db`` (a quiet input) is the slow direction.\n\n"
+"It returns 0, never an estimate, for invalid arguments (``alpha`` outside\n"
+"(0, 1] or NaN, ``loop_bw`` or ``tol_db`` not positive, ``gain_err_db`` NaN or\n"
+"infinite) and when the loop does not settle within ``16 / loop_bw`` + 1\n"
+"samples (64 time constants). It allocates and iterates about\n"
+"``16 / loop_bw`` loop steps at most, with the interpreter lock held (a\n"
+"``loop_bw`` of 1e-15 means about 1.6e16 steps): a design-time query, not\n"
+"for a processing loop.\n\n"
+"Parameters\n----------\n"
+"loop_bw : float\n    Loop noise bandwidth, cycles per sample; > 0.\n"
+"alpha : float\n    Detector coefficient, in (0, 1].\n"
+"gain_err_db : float\n    Initial gain error in dB (input below the reference).\n"
+"tol_db : float\n    How close the gain must come, in dB; > 0.\n\n"
+"Returns\n-------\nint\n    Samples to settle, between 1 and ``16 / loop_bw`` + 1, or 0.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import settling_samples\n"
+">>> settling_samples(0.0025, 0.05, 12.0, 0.5), settling_samples(0.0025, 0.05, -12.0, 0.5)\n"
+"(288, 246)\n"
+">>> settling_samples(0.0025, 1.5, 12.0, 0.5)    # alpha outside (0, 1]\n"
+"0\n");
+
+PyObject *_bind_settling_samples(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
+    double loop_bw, alpha, gain_err_db, tol_db;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd:settling_samples", const_cast<char **>(_kwlist), &loop_bw,
+                                     &alpha, &gain_err_db, &tol_db))
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
+}
+
+PyMethodDef agc_module_methods[] = {
+    QV_KW_FUNCTION(settling_samples),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(agc_doc,
+"Automatic gain control: a log-domain feedback AGC (AGC) that drives signal "
+"power toward a reference level.\n\n"
+"``AGC.step`` runs the exact per-sample loop; ``AGC.steps`` runs blocks\n"
+"through a decimated loop with a first-order gain hold, in place or into an\n"
+"``out`` buffer; ``settling_samples`` answers how long the loop takes to\n"
+"settle. Results are bit-exact and NaN or infinite samples never stop the\n"
+"loop.\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC(loop_bw=0.05)\n"
+">>> y = agc.steps(np.full(200, 0.1, np.complex64))\n"
+">>> abs(y[-1]) > abs(y[0])\n"
+"True\n");
+
+PyModuleDef agc_module = {
+    PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_agc(void) {
+    Life::init_type(AGC_Type, "agc.AGC", AGC_doc, AGC_methods, AGC_getset);
+    return qv::init_module(agc_module, {&AGC_Type});
+}
