@@ -12,7 +12,11 @@ ARITH += [f"acc_{w}_{op}" for w in ("q15", "q8") for op in (
     "create", "destroy", "reset", "state_bytes", "get_state", "set_state", "steps",
     "get_acc", "set_acc", "get", "dump", "madd")]
 
+AGC = [f"agc_{op}" for op in ("create", "destroy", "reset", "get_applied_gain_db", "state_bytes",
+                               "get_state", "set_state", "steps", "settling_samples")] + ["settling_samples"]
+
 EXPECTED = {
+    "agc": AGC,
     "util": ["square_clip", "next_pow_two", "saturate", "ema_step", "ema_alpha_decim"],
     "arith": ARITH,
     "interp": [f"interp_table_{op}" for op in ("create", "destroy", "reset", "execute_max_out", "execute")],

@@ -339,7 +339,7 @@ PyDoc_STRVAR(agc_doc,
 ">>> from quorvel.agc import AGC\n"
 ">>> agc = AGC(loop_bw=0.05)\n"
 ">>> y = agc.steps(np.full(200, 0.1, np.complex64))\n"
-">>> abs(y[-1]) > abs(y[0])\n"
+">>> bool(abs(y[-1]) > abs(y[0]))\n"
 "True\n");
 
 PyModuleDef agc_module = {

@@ -1,0 +1,178 @@
+"""An independent model of the AGC loops in exact rational arithmetic.
+
+Every fused multiply-add is computed exactly and rounded once; float32
+results are rounded correctly from the exact value. Slow, so only for short
+inputs, but it follows the loop's definition step by step and shares no code
+with the extension.
+"""
+
+import math
+import struct
+from fractions import Fraction
+
+import numpy as np
+
+CEILING = 2.0 ** 257
+FLOOR = 1e-30
+
+
+def fma(a, b, c):
+    """Double fused multiply-add; non-finite operands fall back to IEEE rules."""
+    if not all(map(math.isfinite, (a, b, c))):
+        return a * b + c
+    return float(Fraction(a) * Fraction(b) + Fraction(c))
+
+
+def f32(x):
+    """Round a Fraction or float exactly to the nearest float32 (ties to even)."""
+    if isinstance(x, float) and not math.isfinite(x):
+        return np.float32(x)
+    exact = Fraction(x)
+    with np.errstate(over="ignore"):
+        guess = np.float32(float(exact))
+    if not np.isfinite(guess):
+        return guess
+    best = None
+    for cand in (np.nextafter(guess, np.float32(-np.inf)), guess, np.nextafter(guess, np.float32(np.inf))):
+        if not np.isfinite(cand):
+            continue
+        err = abs(Fraction(float(cand)) - exact)
+        even = struct.unpack("<I", struct.pack("<f", cand))[0] % 2 == 0
+        key = (err, not even)
+        if best is None or key < best[0]:
+            best = (key, cand)
+    return best[1]
+
+
+def fmaf(a, b, c):
+    """float32 fused multiply-add of float32 operands."""
+    a, b, c = float(a), float(b), float(c)
+    if not all(map(math.isfinite, (a, b, c))):
+        return np.float32(a * b + c)  # the result is not finite: no rounding question
+    return f32(Fraction(a) * Fraction(b) + Fraction(c))
+
+
+def saturate(v, lo, hi, nan_to):
+    if lo <= v <= hi:
+        return v
+    if v < lo:
+        return lo
+    if v > hi:
+        return hi
+    return nan_to
+
+
+def ema_step(state, x, alpha):
+    return x if alpha >= 1 else fma(x - state, alpha, state)
+
+
+def ema_alpha_decim(alpha, d):
+    if d < 2:
+        return alpha
+    if alpha <= 0:
+        return 0.0
+    if alpha >= 1:
+        return 1.0
+    return -math.expm1(d * math.log1p(-alpha))
+
+
+def fast_pow2(h):
+    if not (-1023.0 <= h <= 1023.0):
+        h = 1023.0 if h > 1023.0 else -1023.0
+    fl = math.floor(h)
+    f = h - fl
+    l = f * 0.6931471805599453
+    q = fma(fma(fma(fma(f, 0.028881132523331052, 0.16666666666666666), l, 0.5), l, 1.0), l, 1.0)
+    return q * struct.unpack("<d", struct.pack("<Q", (int(fl) + 1023) << 52))[0]
+
+
+def db_to_amp(x):
+    return fast_pow2(x * 0.16609640474436813)
+
+
+def power_to_db(t):
+    bits = struct.unpack("<Q", struct.pack("<d", t))[0]
+    e = float(((bits >> 52) & 0x7FF) - 1023)
+    m = struct.unpack("<d", struct.pack("<Q", (bits & ((1 << 52) - 1)) | (1023 << 52)))[0]
+    u = (m - 1.0) / (m + 1.0)
+    return 3.010299956639812 * fma(u * 2.885390081777927, fma(u * u, 0.3333333333333333, 1.0), e)
+
+
+def level_db(p_avg):
+    return power_to_db(saturate(p_avg + FLOOR, FLOOR, CEILING, CEILING))
+
+
+def clip(y, c):
+    def max_num(a, b):
+        return a if (a >= b or b != b) else b
+
+    def min_num(a, b):
+        return a if (a <= b or b != b) else b
+    r = min_num(max_num(float(y.real), -c), c)
+    i = min_num(max_num(float(y.imag), -c), c)
+    return complex(float(fmaf(i, 0.0, r)), float(np.float32(i)))
+
+
+class Model:
+    def __init__(self, ref_db=0.0, loop_bw=0.0025, alpha=0.05, p_seed=None):
+        """p_seed: the detector's start, the maths library's exp10(ref_db/10),
+        which may differ from Python's 10**x in the last bit."""
+        self.ref_db, self.loop_bw, self.alpha = ref_db, loop_bw, alpha
+        self.decim, self.clip_db, self.period = 8, 120.0, 1
+        self.gain_db, self.g_last, self.hold = 0.0, 1.0, 0
+        self.p_avg = 10.0 ** (ref_db * 0.1) if p_seed is None else p_seed
+        self.clip_lin = float(np.float32(db_to_amp(120.0)))
+
+    def step(self, x):
+        period = self.period or 1
+        if self.hold == 0:
+            self.g_last = db_to_amp(self.gain_db)
+        g = np.float32(self.g_last)
+        yr, yi = np.float32(x.real) * g, np.float32(x.imag) * g
+        p = fma(float(yr), float(yr), float(yi) * float(yi))
+        self.p_avg = ema_step(self.p_avg, saturate(p, 0.0, CEILING, CEILING), self.alpha)
+        self.hold += 1
+        if self.hold >= period:
+            self.gain_db = fma(period * (4.0 * self.loop_bw), self.ref_db - level_db(self.p_avg), self.gain_db)
+            self.clip_lin = float(np.float32(db_to_amp(self.clip_db)))
+            self.hold = 0
+        return clip(complex(yr, yi), self.clip_lin)
+
+    def steps(self, x):
+        """The block path; returns the output and the levels of every update."""
+        d = self.decim or 1
+        c = float(np.float32(db_to_amp(self.clip_db)))
+        out, levels = [], []
+        g_prev = self.g_last
+        for off in range(0, len(x), d):
+            chunk = x[off:off + d]
+            n = len(chunk)
+            a, k = ema_alpha_decim(self.alpha, n), ema_alpha_decim(4.0 * self.loop_bw, n)
+            g_new = db_to_amp(self.gain_db)
+            r = 1.0 / n
+            step = (g_new - g_prev) * r
+            partial = [np.float32(0)] * 4
+            ys = []
+            for i, s in enumerate(chunk):
+                g = np.float32(fma(step, float(i + 1), g_prev))
+                ys.append((np.float32(s.real) * g, np.float32(s.imag) * g))
+            pairs = n - n % 2
+            for i in range(pairs):
+                for j, comp in enumerate(ys[i]):
+                    lane = (2 * i + j) % 4
+                    partial[lane] = fmaf(comp, comp, partial[lane])
+            with np.errstate(over="ignore"):
+                total = np.float32((partial[0] + partial[1]) + (partial[2] + partial[3]))
+            if n % 2:
+                for comp in ys[-1]:
+                    total = fmaf(comp, comp, total)
+            out.extend(clip(complex(yr, yi), c) for yr, yi in ys)
+            mean = saturate(r * float(total), 0.0, CEILING, CEILING)
+            self.p_avg = ema_step(self.p_avg, mean, a)
+            level = level_db(self.p_avg)
+            self.gain_db = fma(self.ref_db - level, k, self.gain_db)
+            levels.append(level)
+            g_prev = g_new
+        if len(x):
+            self.g_last = g_prev
+        return np.array(out, dtype=np.complex64), levels
