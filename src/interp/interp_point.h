@@ -1,8 +1,12 @@
-// Evaluation of one point: the plain formula every faster path must match.
-// Internal linkage: compiled once per instruction set.
+// Evaluation of one point: the plain formula every faster path must match,
+// and the exact remainder that replaces its fmod.
+// Internal linkage: compiled once per instruction set. Tables and outputs are
+// handled as interleaved (real, imag) doubles, so no inline function of
+// <complex> is instantiated here.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #include "interp/interp_core.h"
 
@@ -19,13 +23,58 @@ inline size_t plain_index(double f, size_t n) {
     return size_t(m);  // f is integral, so m is exact and lies in [0, n)
 }
 
-inline qv_cf64 evaluate(const qv_cf64 *v, size_t n, int method, double p, double f, size_t i0) {
-    if (method == QV_INTERP_FLOOR) return v[i0];
-    const size_t i1 = i0 + 1 == n ? 0 : i0 + 1;
-    const double t = p - f;
-    if (method == QV_INTERP_NEAREST) return t > 0.5 ? v[i1] : v[i0];
-    return {std::fma(v[i1].real() - v[i0].real(), t, v[i0].real()),
-            std::fma(v[i1].imag() - v[i0].imag(), t, v[i0].imag())};
+// Value at index i0 and fraction t by method M (any other value than floor
+// and nearest is linear); v holds the table, out receives one value.
+template <int M>
+inline void evaluate(const double *v, size_t n, size_t i0, double t, double *out) {
+    const double *a = v + 2 * i0;
+    if constexpr (M == QV_INTERP_FLOOR) {
+        out[0] = a[0];
+        out[1] = a[1];
+    } else {
+        const double *b = v + 2 * (i0 + 1 == n ? 0 : i0 + 1);
+        if constexpr (M == QV_INTERP_NEAREST) {
+            const double *c = t > 0.5 ? b : a;
+            out[0] = c[0];
+            out[1] = c[1];
+        } else {
+            out[0] = std::fma(b[0] - a[0], t, a[0]);
+            out[1] = std::fma(b[1] - a[1], t, a[1]);
+        }
+    }
+}
+
+// The plain formula for one point p.
+template <int M>
+inline void plain_point(const double *v, size_t n, double p, double *out) {
+    const double f = std::floor(p);
+    evaluate<M>(v, n, plain_index(f, n), p - f, out);
+}
+
+// Exact floored remainder without fmod. For integral |f| < 2^62 and
+// n <= kFastMaxN, with inv_n = 1/n rounded:
+//  - q = floor(f * inv_n) is within |f| * 2^-52 < 1025 of f / n, so
+//    r = f - q * n lies in (-1025, n + 1025); being an integer below 2^53,
+//    the fma computes it exactly.
+//  - For that r the product r * inv_n errs by less than 1/n, the least
+//    distance of r / n from an integer unless r / n is one; so the second
+//    quotient is floor(r / n), or one less when n divides r, and the second
+//    remainder lies in [0, n]. Mapping n to 0 gives f mod n.
+// kFastMaxN leaves room for directed rounding (errors twice as large).
+constexpr size_t kFastMaxN = size_t(1) << 48;
+constexpr double kFastMaxF = 0x1p62;
+
+inline double fast_remainder(double f, double dn, double inv_n) {
+    double r = std::fma(-std::floor(f * inv_n), dn, f);
+    r = std::fma(-std::floor(r * inv_n), dn, r);
+    return r >= dn ? r - dn : r;
+}
+
+// plain_index(f, n) for integral (or non-finite) f, fast where the exact
+// remainder applies.
+inline size_t fast_index(double f, size_t n, double dn, double inv_n) {
+    if (n <= kFastMaxN && std::fabs(f) < kFastMaxF) return size_t(fast_remainder(f, dn, inv_n));
+    return plain_index(f, n);
 }
 
 }  // namespace

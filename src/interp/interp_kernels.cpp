@@ -1,0 +1,138 @@
+// The evaluation loop, compiled once per instruction set (QV_ISA names it):
+// indices and fractions of a block of points are computed in vector
+// registers where the level has them, then each point reads the table.
+// Everything but the kernels table has internal linkage (see cmake/isa.cmake).
+#include "interp/interp_kernels.h"
+
+#include <immintrin.h>
+
+#include "interp/interp_point.h"
+
+namespace qv::interp::QV_ISA {
+namespace {
+
+// Points per block: index and fraction buffers stay in L1.
+constexpr size_t kBlock = 256;
+
+// The vector levels: one register of kLanes doubles and the few operations
+// the remainder needs beyond + - *.
+#if defined(__AVX512F__)
+constexpr size_t kLanes = 8;
+using Vec = __m512d;
+Vec splat(double a) { return _mm512_set1_pd(a); }
+Vec load(const double *p) { return _mm512_loadu_pd(p); }
+void store(double *p, Vec a) { _mm512_storeu_pd(p, a); }
+// The masked form: the unmasked one trips a false GCC 12 warning.
+Vec floor_v(Vec a) { return _mm512_mask_roundscale_pd(a, 0xFF, a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+Vec fnmadd(Vec a, Vec b, Vec c) { return _mm512_fnmadd_pd(a, b, c); }  // c - a * b, rounded once
+Vec wrap(Vec r, Vec n) { return _mm512_mask_sub_pd(r, _mm512_cmp_pd_mask(r, n, _CMP_GE_OQ), r, n); }
+bool all_below(Vec a, Vec lim) { return _mm512_cmp_pd_mask(_mm512_abs_pd(a), lim, _CMP_LT_OQ) == 0xFF; }
+void store_index(size_t *p, Vec r) { _mm512_storeu_si512(p, _mm512_cvttpd_epu64(r)); }
+#elif defined(__AVX2__)
+constexpr size_t kLanes = 4;
+using Vec = __m256d;
+Vec splat(double a) { return _mm256_set1_pd(a); }
+Vec load(const double *p) { return _mm256_loadu_pd(p); }
+void store(double *p, Vec a) { _mm256_storeu_pd(p, a); }
+Vec floor_v(Vec a) { return _mm256_floor_pd(a); }
+Vec fnmadd(Vec a, Vec b, Vec c) { return _mm256_fnmadd_pd(a, b, c); }
+Vec wrap(Vec r, Vec n) { return r - _mm256_and_pd(_mm256_cmp_pd(r, n, _CMP_GE_OQ), n); }
+bool all_below(Vec a, Vec lim) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(splat(-0.0), a), lim, _CMP_LT_OQ)) == 0xF;
+}
+// r + 2^52 holds an integer 0 <= r < 2^52 in its low mantissa bits.
+void store_index(size_t *p, Vec r) {
+    const __m256i magic = _mm256_castpd_si256(splat(0x1p52));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(_mm256_castpd_si256(r + splat(0x1p52)), magic));
+}
+#endif
+
+#if defined(__AVX2__)
+// locate() for the kLanes points at x with fast_remainder; false when some
+// point lies outside its range (huge, infinite or NaN).
+bool locate_lanes(const double *x, Vec n, Vec inv_n, size_t *index, size_t *next, double *frac) {
+    const Vec p = load(x), f = floor_v(p);
+    store(frac, p - f);
+    Vec r = fnmadd(floor_v(f * inv_n), n, f);
+    r = wrap(fnmadd(floor_v(r * inv_n), n, r), n);
+    store_index(index, r);
+    store_index(next, wrap(r + splat(1.0), n));
+    return all_below(f, splat(kFastMaxF));
+}
+#endif
+
+void locate(const double *x, size_t count, size_t n, size_t *index, size_t *next, double *frac) {
+    const double dn = double(n), inv_n = 1.0 / dn;
+    size_t k = 0;
+#if defined(__AVX2__)
+    if (n <= kFastMaxN) {
+        bool all_fast = true;
+        for (; k + kLanes <= count; k += kLanes)
+            all_fast &= locate_lanes(x + k, splat(dn), splat(inv_n), index + k, next + k, frac + k);
+        // Rare: redo the points out of the fast range with the plain formula.
+        for (size_t j = 0; !all_fast && j < k; ++j) {
+            const double f = std::floor(x[j]);
+            if (std::fabs(f) < kFastMaxF) continue;
+            index[j] = plain_index(f, n);
+            next[j] = index[j] + 1 == n ? 0 : index[j] + 1;
+        }
+    }
+#endif
+    for (; k < count; ++k) {
+        const double f = std::floor(x[k]);
+        index[k] = fast_index(f, n, dn, inv_n);
+        next[k] = index[k] + 1 == n ? 0 : index[k] + 1;
+        frac[k] = x[k] - f;
+    }
+}
+
+// evaluate() for each located point. The vector levels keep a complex value
+// in one 128-bit register and do per part exactly what evaluate() does.
+template <int M>
+void evaluate_block(const double *v, size_t n, const size_t *index, const size_t *next, const double *frac,
+                    size_t count, double *out) {
+#if defined(__AVX2__)
+    (void)n;
+    for (size_t k = 0; k < count; ++k) {
+        if constexpr (M == QV_INTERP_FLOOR) {
+            _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * index[k]));
+        } else if constexpr (M == QV_INTERP_NEAREST) {
+            const size_t i = frac[k] > 0.5 ? next[k] : index[k];
+            _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * i));
+        } else {
+            const __m128d a = _mm_loadu_pd(v + 2 * index[k]), b = _mm_loadu_pd(v + 2 * next[k]);
+            _mm_storeu_pd(out + 2 * k, _mm_fmadd_pd(_mm_sub_pd(b, a), _mm_set1_pd(frac[k]), a));
+        }
+    }
+#else
+    (void)next;
+    for (size_t k = 0; k < count; ++k) evaluate<M>(v, n, index[k], frac[k], out + 2 * k);
+#endif
+}
+
+template <int M>
+void execute_method(const interp_table_t *t, const double *x, size_t count, double *out) {
+    const double *v = reinterpret_cast<const double *>(t->values);
+    size_t index[kBlock], next[kBlock];
+    double frac[kBlock];
+    for (size_t done = 0; done < count; done += kBlock) {
+        const size_t m = count - done < kBlock ? count - done : kBlock;
+        locate(x + done, m, t->n, index, next, frac);
+        evaluate_block<M>(v, t->n, index, next, frac, m, out + 2 * done);
+    }
+}
+
+void execute(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out) {
+    double *o = reinterpret_cast<double *>(out);
+    switch (t->method) {
+        case QV_INTERP_FLOOR: return execute_method<QV_INTERP_FLOOR>(t, x, count, o);
+        case QV_INTERP_NEAREST: return execute_method<QV_INTERP_NEAREST>(t, x, count, o);
+        default: return execute_method<QV_INTERP_LINEAR>(t, x, count, o);
+    }
+}
+
+}  // namespace
+
+const Kernels kernels = {locate, execute};
+
+}  // namespace qv::interp::QV_ISA

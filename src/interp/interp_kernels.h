@@ -1,0 +1,34 @@
+// The evaluation loops behind interp_table_execute: one variant per
+// instruction set (interp_kernels.cpp) and the plain loop they must match
+// bit for bit. Internal to the core; nothing here is exported.
+#pragma once
+
+#include <cstddef>
+
+#include "interp/interp_core.h"
+
+namespace qv::interp {
+
+struct Kernels {
+    // For each point x[k] with f = floor(x[k]): index[k] = f mod n as the
+    // plain formula wraps it, next[k] the index after it (0 after n - 1),
+    // frac[k] = x[k] - f. Any n >= 1.
+    void (*locate)(const double *x, size_t count, size_t n, size_t *index, size_t *next, double *frac);
+    // Evaluates count points into out, which must not overlap x.
+    void (*execute)(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out);
+};
+
+namespace sse2 {
+extern const Kernels kernels;
+}
+namespace avx2 {
+extern const Kernels kernels;
+}
+namespace avx512 {
+extern const Kernels kernels;
+}
+
+// The plain forward loop, point by point with the plain formula.
+void execute_plain(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out);
+
+}  // namespace qv::interp
