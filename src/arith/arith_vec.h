@@ -1,0 +1,172 @@
+// The vector operations the arithmetic kernels are written in, for the
+// instruction set this translation unit is compiled for: 128-bit SSE2,
+// 256-bit AVX2 or 512-bit AVX-512 BW. Lane types are template arguments.
+// The two operations a set lacks (pmulhrsw before SSSE3, the 64-bit
+// arithmetic shift before AVX-512) are composed exactly from others.
+// Internal linkage throughout: this header is compiled once per set.
+#pragma once
+
+// GCC 12 warns falsely that the undefined source of AVX-512F intrinsics'
+// unmasked forms may be used uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__AVX512BW__)
+#define QV_MM(op) _mm512_##op
+#define QV_SI(op) _mm512_##op##_si512
+#define QV_SET1_EPI64 _mm512_set1_epi64
+#elif defined(__AVX2__)
+#define QV_MM(op) _mm256_##op
+#define QV_SI(op) _mm256_##op##_si256
+#define QV_SET1_EPI64 _mm256_set1_epi64x
+#else
+#define QV_MM(op) _mm_##op
+#define QV_SI(op) _mm_##op##_si128
+#define QV_SET1_EPI64 _mm_set1_epi64x
+#endif
+
+namespace qv::arith {
+namespace {
+
+struct Vec {
+#if defined(__AVX512BW__)
+    using R = __m512i;
+#elif defined(__AVX2__)
+    using R = __m256i;
+#else
+    using R = __m128i;
+#endif
+    static constexpr size_t kBytes = sizeof(R);
+
+    static R load(const void *p) { return QV_SI(loadu)(static_cast<const R *>(p)); }
+    static void store(void *p, R v) { QV_SI(storeu)(static_cast<R *>(p), v); }
+    static R zero() { return QV_SI(setzero)(); }
+
+    template <class T>
+    static R splat(T x) {
+        if constexpr (sizeof(T) == 1) return QV_MM(set1_epi8)(x);
+        else if constexpr (sizeof(T) == 2) return QV_MM(set1_epi16)(x);
+        else if constexpr (sizeof(T) == 4) return QV_MM(set1_epi32)(x);
+        else return QV_SET1_EPI64(x);
+    }
+
+    // Wrapping arithmetic on 32- or 64-bit lanes.
+    template <class T>
+    static R add(R a, R b) {
+        if constexpr (sizeof(T) == 4) return QV_MM(add_epi32)(a, b);
+        else return QV_MM(add_epi64)(a, b);
+    }
+    template <class T>
+    static R sub(R a, R b) {
+        if constexpr (sizeof(T) == 4) return QV_MM(sub_epi32)(a, b);
+        else return QV_MM(sub_epi64)(a, b);
+    }
+
+    // Saturating arithmetic on 8- or 16-bit lanes.
+    template <class T>
+    static R adds(R a, R b) {
+        if constexpr (sizeof(T) == 1) return QV_MM(adds_epi8)(a, b);
+        else return QV_MM(adds_epi16)(a, b);
+    }
+    template <class T>
+    static R subs(R a, R b) {
+        if constexpr (sizeof(T) == 1) return QV_MM(subs_epi8)(a, b);
+        else return QV_MM(subs_epi16)(a, b);
+    }
+
+    // Interleave the low or high T lanes of each 128-bit lane of a and b:
+    // zip_lo<T>(zero(), x) holds x * 2^bits(T) in lanes twice as wide.
+    template <class T>
+    static R zip_lo(R a, R b) {
+        if constexpr (sizeof(T) == 1) return QV_MM(unpacklo_epi8)(a, b);
+        else if constexpr (sizeof(T) == 2) return QV_MM(unpacklo_epi16)(a, b);
+        else return QV_MM(unpacklo_epi32)(a, b);
+    }
+    template <class T>
+    static R zip_hi(R a, R b) {
+        if constexpr (sizeof(T) == 1) return QV_MM(unpackhi_epi8)(a, b);
+        else if constexpr (sizeof(T) == 2) return QV_MM(unpackhi_epi16)(a, b);
+        else return QV_MM(unpackhi_epi32)(a, b);
+    }
+    // Lanes twice as wide as T, saturated into T lanes in zip_lo/zip_hi order.
+    template <class T>
+    static R narrow(R lo, R hi) {
+        if constexpr (sizeof(T) == 1) return QV_MM(packs_epi16)(lo, hi);
+        else return QV_MM(packs_epi32)(lo, hi);
+    }
+
+    // Shifts of every lane by the same count (any count >= 0; past the lane
+    // width an arithmetic shift fills with the sign, a left shift clears).
+    template <class T>
+    static R sra(R v, int n) {
+        const __m128i c = _mm_cvtsi32_si128(n);
+        if constexpr (sizeof(T) == 2) return QV_MM(sra_epi16)(v, c);
+        else if constexpr (sizeof(T) == 4) return QV_MM(sra_epi32)(v, c);
+        else {
+#if defined(__AVX512BW__)
+            return _mm512_sra_epi64(v, c);
+#else
+            // Flip the sign bit (adds 2^63), shift logically, subtract 2^63 >> n.
+            const R top = splat<int64_t>(INT64_MIN);
+            return sub<int64_t>(QV_MM(srl_epi64)(QV_SI(xor)(v, top), c), QV_MM(srl_epi64)(top, c));
+#endif
+        }
+    }
+    static R sll64(R v, int n) { return QV_MM(sll_epi64)(v, _mm_cvtsi32_si128(n)); }
+
+    // int16 lanes: (a*b + 2^14) >> 15, wrapping to -32768 for -32768 * -32768.
+    static R mulhrs(R a, R b) {
+#if defined(__SSSE3__)
+        return QV_MM(mulhrs_epi16)(a, b);
+#else
+        // 2 * high half + the rounded top bit of the low half, (lo >> 14 + 1) >> 1.
+        const R hi = _mm_mulhi_epi16(a, b);
+        const R carry = _mm_avg_epu16(_mm_srli_epi16(_mm_mullo_epi16(a, b), 14), zero());
+        return _mm_add_epi16(_mm_add_epi16(hi, hi), carry);
+#endif
+    }
+    // int16 lanes: -32768 becomes 32767, all else unchanged.
+    static R min_to_max(R v) {
+#if defined(__AVX512BW__)
+        return _mm512_mask_mov_epi16(v, _mm512_cmpeq_epi16_mask(v, splat<int16_t>(INT16_MIN)), splat<int16_t>(INT16_MAX));
+#else
+        return QV_SI(xor)(v, QV_MM(cmpeq_epi16)(v, splat<int16_t>(INT16_MIN)));
+#endif
+    }
+    // -1 in the 8- or 16-bit lanes that are negative, 0 elsewhere.
+    template <class T>
+    static R sign(R v) {
+#if defined(__AVX512BW__)
+        if constexpr (sizeof(T) == 1) return _mm512_movm_epi8(_mm512_movepi8_mask(v));
+        else return _mm512_movm_epi16(_mm512_movepi16_mask(v));
+#else
+        if constexpr (sizeof(T) == 1) return QV_MM(cmpgt_epi8)(zero(), v);
+        else return QV_MM(cmpgt_epi16)(zero(), v);
+#endif
+    }
+    // Pairs of int16 lanes: a0*b0 + a1*b1 in int32 lanes (wraps only for four -32768s).
+    static R madd(R a, R b) { return QV_MM(madd_epi16)(a, b); }
+
+    // The lanes of v as U, summed modulo 2^bits(U).
+    template <class U>
+    static U hsum(R v) {
+        U lanes[kBytes / sizeof(U)];
+        std::memcpy(lanes, &v, kBytes);
+        U sum = 0;
+        for (U lane : lanes) sum += lane;
+        return sum;
+    }
+};
+
+}  // namespace
+}  // namespace qv::arith
+
+#undef QV_MM
+#undef QV_SI
+#undef QV_SET1_EPI64

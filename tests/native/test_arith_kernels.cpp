@@ -1,0 +1,195 @@
+// Every instruction-set variant of the fourteen arithmetic kernels, and the
+// exported (dispatched) functions, against the plain loops, bit for bit:
+// separate, in-place and overlapping buffers placed in one arena, whose
+// every element (guards included) must end as the plain loop leaves it.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arith/arith_kernels.h"
+#include "arith/arith_variants.h"
+#include "common/cpu_isa.h"
+
+using namespace qv::arith;
+
+namespace {
+
+const Kernels kExported = {add_q15, sub_q15, mul_q15, dot_q15, shl_q15, shr_q15, add_q8,
+                           sub_q8,  mul_q8,  dot_q8,  shl_q8,  shr_q8,  shl_i64, shr_i64};
+
+struct Variant {
+    const char *name;
+    const Kernels &kernels;
+    bool supported;
+};
+
+const qv::Isa kCpu = qv::detected_isa();
+const Variant kVariants[] = {
+    {"sse2", sse2::kernels, true},
+    {"avx2", avx2::kernels, kCpu >= qv::Isa::avx2},
+    {"avx512", avx512::kernels, kCpu >= qv::Isa::avx512},
+    {"exported", kExported, true},
+};
+
+constexpr size_t kGuard = 16;     // elements around every buffer
+constexpr ptrdiff_t kReach = 72;  // overlap offsets, past the widest block (64 int8)
+// Lengths for the overlap sweeps: short ones and both sides of block multiples.
+const size_t kOverlapLengths[] = {0,  1,  2,  3,  5,  7,  8,  9,   15,  16,  17,  31,  32,  33,
+                                  63, 64, 65, 66, 95, 97, 127, 128, 129, 130, 191, 255, 257, 300};
+
+int failures = 0;
+
+template <class... A>
+void fail(const char *fmt, A... args) {
+    if (++failures <= 20) std::printf(fmt, args...);
+}
+
+template <class... A>
+std::string format(const char *fmt, A... args) {
+    char text[200];
+    std::snprintf(text, sizeof text, fmt, args...);
+    return text;
+}
+
+std::mt19937_64 rng(20261209);
+
+// Random values of every magnitude, one in four of them min, max, -1, 0 or 1.
+template <class T>
+std::vector<T> make_data(size_t n) {
+    const T special[] = {std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T(-1), T(0), T(1)};
+    std::vector<T> v(n);
+    for (T &x : v) x = rng() % 4 == 0 ? special[rng() % 5] : T(int64_t(rng()) >> (rng() % 64));
+    return v;
+}
+
+// `call` on a copy of the arena through the plain loops and through each
+// variant: the arenas must end identical.
+template <class T, class Call, class Describe>
+void check_arena(const std::vector<T> &arena, Call call, Describe describe) {
+    std::vector<T> want = arena;
+    call(scalar_kernels, want.data());
+    for (const Variant &v : kVariants) {
+        if (!v.supported) continue;
+        std::vector<T> got = arena;
+        call(v.kernels, got.data());
+        const size_t k = size_t(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+        if (k != got.size())
+            fail("%s %s: arena[%zu] = %lld, want %lld\n", v.name, describe().c_str(), k, (long long)got[k],
+                 (long long)want[k]);
+    }
+}
+
+template <class T>
+void check_binary(const char *name, BinaryFn<T> Kernels::*fn) {
+    const auto run = [&](size_t a, size_t na, size_t b, size_t nb, size_t out) {
+        const size_t end = std::max({a + na, b + nb, out + std::min(na, nb)}) + kGuard;
+        check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, na, p + b, nb, p + out); },
+                    [&] { return format("%s na=%zu nb=%zu a@%zu b@%zu out@%zu", name, na, nb, a, b, out); });
+    };
+    for (size_t len = 0; len <= 300; ++len) {
+        const size_t more = len + 1 + rng() % 40;
+        for (auto [na, nb] : {std::pair(len, len), std::pair(len, more), std::pair(more, len)}) {
+            const size_t a = kGuard + rng() % 8, b = a + na + kGuard + rng() % 8;
+            run(a, na, b, nb, b + nb + kGuard + rng() % 8);
+        }
+        const size_t a = kGuard + rng() % 8, b = a + len + kGuard + rng() % 8;
+        run(a, len, b, len, a);
+        run(a, len, b, len, b);
+        run(a, len, a, len, a);
+    }
+    for (size_t len : kOverlapLengths) {
+        const size_t base = kGuard + kReach, far = base + len + kReach + kGuard;
+        for (ptrdiff_t k = -kReach; k <= kReach; ++k) {
+            run(base, len, far, len, base + k);
+            run(far, len, base, len, base + k);
+        }
+        for (int trial = 0; trial < 100; ++trial)  // all three within two blocks
+            run(kGuard + rng() % 128, len, kGuard + rng() % 128, len, kGuard + rng() % 128);
+    }
+}
+
+template <class T>
+std::vector<int> shift_counts() {
+    std::vector<int> counts = {INT_MIN, -1000, 1000, INT_MAX};
+    for (int n = -3; n <= int(8 * sizeof(T)) + 3; ++n) counts.push_back(n);
+    return counts;
+}
+
+template <class T>
+void check_shift(const char *name, ShiftFn<T> Kernels::*fn) {
+    const auto run = [&](size_t a, size_t len, size_t out, int n) {
+        const size_t end = std::max(a, out) + len + kGuard;
+        check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, len, p + out, n); },
+                    [&] { return format("%s len=%zu n=%d a@%zu out@%zu", name, len, n, a, out); });
+    };
+    const std::vector<int> counts = shift_counts<T>();
+    for (size_t len = 0; len <= 300; ++len)
+        for (int n : counts) {
+            const size_t a = kGuard + rng() % 8;
+            run(a, len, a + len + kGuard + rng() % 8, n);
+            run(a, len, a, n);
+        }
+    for (size_t len : kOverlapLengths)
+        for (ptrdiff_t k = -kReach; k <= kReach; ++k)
+            run(kGuard + kReach, len, kGuard + kReach + k, counts[rng() % counts.size()]);
+}
+
+template <class T, class Acc>
+void check_dot(const char *name, DotFn<T, Acc> Kernels::*fn) {
+    const auto run = [&](const std::vector<T> &a, size_t na, const std::vector<T> &b, size_t nb) {
+        const Acc want = (scalar_kernels.*fn)(a.data(), na, b.data(), nb);
+        for (const Variant &v : kVariants) {
+            if (!v.supported) continue;
+            const Acc got = (v.kernels.*fn)(a.data(), na, b.data(), nb);
+            if (got != want) fail("%s %s na=%zu nb=%zu: %lld, want %lld\n", v.name, name, na, nb, (long long)got,
+                                  (long long)want);
+        }
+    };
+    run({}, 0, {}, 0);
+    for (size_t len = 0; len <= 300; ++len) {
+        const size_t more = len + 1 + rng() % 40;
+        const std::vector<T> a = make_data<T>(more), b = make_data<T>(more);
+        run(a, len, b, len);
+        run(a, len, b, more);
+        run(a, more, b, len);
+        run(a, len, a, len);
+    }
+    // Long runs of the extreme products: every pmaddwd pair at its wrap, sums
+    // past 2^32 and (for Q8) past the 32-bit range.
+    const T lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+    const size_t long_len = (size_t(1) << 17) + 37;
+    for (auto [x, y] : {std::pair(lo, lo), std::pair(lo, hi), std::pair(hi, hi)}) {
+        const std::vector<T> a(long_len, x), b(long_len, y);
+        run(a, long_len, b, long_len);
+    }
+    const std::vector<T> a = make_data<T>(long_len), b = make_data<T>(long_len);
+    run(a, long_len, b, long_len);
+}
+
+}  // namespace
+
+int main() {
+    for (const Variant &v : kVariants)
+        if (!v.supported) std::printf("%s: not supported by this CPU, skipped\n", v.name);
+    check_binary<int16_t>("add_q15", &Kernels::add_q15);
+    check_binary<int16_t>("sub_q15", &Kernels::sub_q15);
+    check_binary<int16_t>("mul_q15", &Kernels::mul_q15);
+    check_binary<int8_t>("add_q8", &Kernels::add_q8);
+    check_binary<int8_t>("sub_q8", &Kernels::sub_q8);
+    check_binary<int8_t>("mul_q8", &Kernels::mul_q8);
+    check_shift<int16_t>("shl_q15", &Kernels::shl_q15);
+    check_shift<int16_t>("shr_q15", &Kernels::shr_q15);
+    check_shift<int8_t>("shl_q8", &Kernels::shl_q8);
+    check_shift<int8_t>("shr_q8", &Kernels::shr_q8);
+    check_shift<int64_t>("shl_i64", &Kernels::shl_i64);
+    check_shift<int64_t>("shr_i64", &Kernels::shr_i64);
+    check_dot<int16_t, int64_t>("dot_q15", &Kernels::dot_q15);
+    check_dot<int8_t, int32_t>("dot_q8", &Kernels::dot_q8);
+    std::printf("%d failures\n", failures);
+    return failures != 0;
+}
