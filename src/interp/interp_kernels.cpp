@@ -97,7 +97,8 @@ void evaluate_block(const double *v, size_t n, const size_t *index, const size_t
         if constexpr (M == QV_INTERP_FLOOR) {
             _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * index[k]));
         } else if constexpr (M == QV_INTERP_NEAREST) {
-            const size_t i = frac[k] > 0.5 ? next[k] : index[k];
+            const size_t up = size_t(0) - size_t(frac[k] > 0.5);  // a mask, so no branch to mispredict
+            const size_t i = (next[k] & up) | (index[k] & ~up);
             _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * i));
         } else {
             const __m128d a = _mm_loadu_pd(v + 2 * index[k]), b = _mm_loadu_pd(v + 2 * next[k]);
