@@ -44,6 +44,17 @@ def test_docstring_examples_run(name, obj):
     assert runner.summarize(verbose=False).failed == 0
 
 
+def test_python_modules_examples_run():
+    import quorvel.telemetry
+    assert "Examples\n" in quorvel.telemetry.__doc__ and "Examples\n" in quorvel.telemetry.Telemetry.__doc__
+    finder = doctest.DocTestFinder()
+    tests = [t for t in finder.find(quorvel.telemetry) if t.examples]
+    assert len(tests) >= 2
+    for test in tests:
+        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+        runner.run(test, out=lambda text: pytest.fail(text, pytrace=False))
+
+
 def test_readme_snippets_run():
     import pathlib
     readme = pathlib.Path(__file__).resolve().parents[1] / "README.md"

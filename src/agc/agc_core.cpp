@@ -1,5 +1,6 @@
 #include "agc/agc_core.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,30 @@ int agc_set_state(agc_t *a, const void *blob) {
 }
 
 void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { kLoops.steps(a, in, out, n); }
+
+// Registers "<prefix>.gain_db" and "<prefix>.level_db" (null prefix: "agc")
+// and attaches; a null context detaches. A failure leaves the attachment as it
+// was, though a probe registered before the failure stays in the context.
+int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
+    if (!tlm) {
+        a->tlm = nullptr;
+        return 0;
+    }
+    if (!prefix) prefix = "agc";
+    char gain_name[QV_TLM_NAME_BYTES], level_name[QV_TLM_NAME_BYTES];
+    std::snprintf(gain_name, sizeof gain_name, "%s.gain_db", prefix);
+    std::snprintf(level_name, sizeof level_name, "%s.level_db", prefix);
+    // A prefix so long that both names are cut to the same text would mix the
+    // two quantities in one probe: refuse it before registering anything.
+    if (std::strcmp(gain_name, level_name) == 0) return qv::kRejected;
+    const int gain = qv_tlm_probe(tlm, gain_name, uint32_t(decim));
+    const int level = qv_tlm_probe(tlm, level_name, uint32_t(decim));
+    if (gain < 0 || level < 0) return qv::kRejected;
+    a->gain_probe = uint32_t(gain);
+    a->level_probe = uint32_t(level);
+    a->tlm = tlm;
+    return 0;
+}
 
 uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {
     if (alpha > 1.0 || alpha != alpha) return 0;

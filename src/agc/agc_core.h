@@ -14,9 +14,8 @@
 #include <cstdint>
 
 #include "common/qv_api.h"
+#include "qv_tlm/qv_tlm_core.h"
 #include "util/util_core.h"
-
-struct qv_tlm;  // telemetry context, borrowed (qv_tlm/)
 
 struct agc_t {
     // Parameters. No field is range-checked anywhere.
@@ -33,7 +32,7 @@ struct agc_t {
     uint64_t hold_count;          // samples since the last per-sample loop update
     float clip_lin;               // per-component clip amplitude of the per-sample path
     uint32_t reserved;            // carried through state blobs untouched
-    // Telemetry attachment; not part of the state.
+    // Telemetry attachment; not part of the state. The context is borrowed.
     qv_tlm *tlm;
     uint32_t gain_probe;
     uint32_t level_probe;
@@ -50,6 +49,7 @@ QV_API size_t agc_state_bytes(agc_t *a);
 QV_API void agc_get_state(const agc_t *a, void *blob);
 QV_API int agc_set_state(agc_t *a, const void *blob);
 QV_API void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
+QV_API int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim);
 QV_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);
 QV_API uint64_t settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);
 
@@ -91,9 +91,12 @@ static inline double level_db(double p_avg) {
     return power_to_db(qv::saturate(p_avg + kLevelFloor, kLevelFloor, kPowerCeiling, kPowerCeiling));
 }
 
-// Runs after every loop update, on both paths. Detached, it is one null test.
-static inline void telemetry_hook(agc_t *a, double) {
+// Runs after every loop update, on both paths: the new gain command, then the
+// level this update answered. Detached, it is one null test.
+static inline void telemetry_hook(agc_t *a, double level) {
     if (!a->tlm) return;
+    if (a->gain_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->gain_probe, a->gain_db);
+    if (a->tlm && a->level_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->level_probe, level);
 }
 
 // The per-sample loop in two halves, so that the settling query can form its

@@ -108,6 +108,71 @@ PyDoc_STRVAR(AGC_step_doc,
 ">>> round(agc.gain_db, 6)\n"
 "-0.024276\n");
 
+PyDoc_STRVAR(AGC_set_telemetry_doc,
+"set_telemetry(tlm, prefix, decim) -> None\n\n"
+"Attach (or detach) a telemetry context and register the AGC's probes.\n\n"
+"Registers two probes on the context and from then on emits, at every loop\n"
+"update of both ``step`` and ``steps``:\n\n"
+"- ``<prefix>.gain_db``: the gain command after the update, in dB;\n"
+"- ``<prefix>.level_db``: the level the detector measured for that update,\n"
+"  in dB (the loop's input: a settled loop shows ``ref_db`` whatever the\n"
+"  input level, while ``gain_db`` settles to an offset).\n\n"
+"Gain comes before level in the ring. ``tlm=None`` detaches and returns the\n"
+"probe sites to their one-test disabled cost. Re-attaching with the same\n"
+"prefix is idempotent (same names, same probe ids) but sets both probes'\n"
+"thinning to the new ``decim`` and restarts it. Attaching is a setup step: do\n"
+"it before the thread that steps the AGC starts, and step every AGC attached\n"
+"to one context from one thread. The context is borrowed: its owner must\n"
+"keep it alive while the AGC is attached and detach before destroying it\n"
+"(``quorvel.telemetry.Telemetry.attach`` does this for you).\n\n"
+"Parameters\n----------\n"
+"tlm : Telemetry, capsule or None\n"
+"    A capsule named ``quorvel.telemetry.qv_tlm``, or an object carrying one\n"
+"    in its ``_capsule`` attribute; None detaches.\n"
+"prefix : str\n"
+"    Probe name prefix; names are cut to 31 bytes, and a prefix that would\n"
+"    make both names the same is refused.\n"
+"decim : int, optional\n"
+"    Telemetry thinning: keep one value in ``decim`` per probe (unrelated to\n"
+"    the AGC's own ``decim`` property).\n\n"
+"Returns\n-------\nNone\n\n"
+"Raises\n------\n"
+"ValueError\n"
+"    ``set_telemetry failed (rc=-4)``: ``decim`` 0, a full probe table or a\n"
+"    prefix that is too long; an earlier attachment stays in force.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC\n"
+">>> from quorvel.telemetry import Telemetry\n"
+">>> tlm = Telemetry(4096)\n"
+">>> agc = AGC()\n"
+">>> agc.set_telemetry(tlm, \"agc\")\n"
+">>> tlm.probe_names\n"
+"('agc.gain_db', 'agc.level_db')\n"
+">>> agc.set_telemetry(None, \"agc\")\n"
+">>> tlm.close()\n");
+
+PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *_kwlist[] = {"tlm", "prefix", "decim", nullptr};
+    agc_t *core = Life::live(self);
+    PyObject *tlm;
+    const char *prefix;
+    unsigned long decim = 1;
+    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k:set_telemetry", const_cast<char **>(_kwlist), &tlm,
+                                              &prefix, &decim))
+        return nullptr;
+    qv_tlm *context = nullptr;
+    if (tlm != Py_None) {
+        qv::PyRef capsule = PyCapsule_CheckExact(tlm) ? qv::PyRef::borrow(tlm)
+                                                      : qv::PyRef::steal(PyObject_GetAttrString(tlm, "_capsule"));
+        if (!capsule) return nullptr;
+        context = static_cast<qv_tlm *>(PyCapsule_GetPointer(capsule.get(), "quorvel.telemetry.qv_tlm"));
+        if (!context) return nullptr;
+    }
+    const int rc = agc_set_telemetry(core, context, prefix, int(uint32_t(decim)));
+    if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
+    Py_RETURN_NONE;
+}
+
 PyObject *AGC_step(PyObject *self, PyObject *args) {
     agc_t *core = Life::live(self);
     Py_complex x;
@@ -270,6 +335,7 @@ PyMethodDef AGC_methods[] = {
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
     {"step", AGC_step, METH_VARARGS, AGC_step_doc},
     {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
+    {"set_telemetry", qv::with_keywords(AGC_set_telemetry), METH_VARARGS | METH_KEYWORDS, AGC_set_telemetry_doc},
     Life::state_bytes_def(),
     Life::get_state_def(),
     Life::set_state_def(),
