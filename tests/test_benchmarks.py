@@ -155,3 +155,61 @@ def test_peer_harness_builds_and_runs_the_loop(tmp_path, name):
     sampler = peer_build.PeerSampler(peer_build.build(harness, tmp_path), tmp_path / "x.c64", x.size, runs=3)
     assert sampler.sample() > 0
     assert math.isfinite(sampler.power) and sampler.power > 0.02  # the loop raised the -17 dB input
+
+
+def test_interp_agreement_check_rejects_a_small_deviation():
+    from sections import interp as section
+
+    rng = np.random.default_rng(3)
+    table, x = section.complex_table(64, rng), rng.uniform(-320, 320, 1000)
+    exact = np.interp(x, np.arange(64.0), table, period=64)
+    section.check_against_numpy(exact, x, table)
+    with pytest.raises(AssertionError, match="differs from np.interp"):
+        section.check_against_numpy(exact + 1e-9, x, table)
+
+
+def test_allocation_row_tells_a_preallocated_call_from_one_that_allocates():
+    from sections import agc as section
+
+    x = np.zeros(4096, np.complex64)
+    out = np.empty_like(x)
+    in_place = SimpleNamespace(steps=lambda x, out=None: x if out is None else out)
+    copying = SimpleNamespace(steps=lambda x, out=None: x.copy())
+    assert section.allocation_row(in_place, x, out).met is True
+    assert section.allocation_row(copying, x, out).met is False
+
+
+def test_peer_section_without_any_peer_skips_with_install_hints(monkeypatch, tmp_path):
+    from sections import Context, Skip, agc_peers
+
+    pytest.importorskip("quorvel.agc")
+
+    def unavailable(harness, build_dir):
+        raise peer_build.Unavailable(f"<{harness.header}> not found; {harness.install}")
+
+    monkeypatch.setattr(agc_peers, "build", unavailable)
+    with pytest.raises(Skip) as skip:
+        agc_peers.run(Context(quick=True, build_dir=tmp_path))
+    assert "apt-get install gnuradio-dev" in str(skip.value) and "apt-get install libliquid-dev" in str(skip.value)
+
+
+def test_a_failing_harness_is_an_error_not_a_number(tmp_path):
+    sampler = peer_build.PeerSampler(Path("/bin/false"), tmp_path / "x.c64", 16)
+    with pytest.raises(RuntimeError, match="false"):
+        sampler.sample()
+
+
+def test_cmsisdsp_peers_shift_the_same_way_as_ours():
+    dsp = pytest.importorskip("cmsisdsp")
+    from sections import cmsisdsp as section
+
+    for fmt in (fp.Q15, fp.Q8):
+        a, b = fp.operands(fmt, 1000, np.random.default_rng(2))
+        for op in fmt.ops:
+            ours = fp.kernel_call(arith, fmt, op, a, b).run()
+            peer = section.peer_call(dsp, fmt, op, a, b).run()
+            # The peer truncates where we round half up: at most one step apart.
+            if isinstance(ours, np.ndarray):
+                assert np.max(np.abs(ours.astype(np.int32) - peer)) <= 1, op
+            else:
+                assert ours == peer, op
