@@ -58,7 +58,7 @@ def run(ctx: Context) -> Report:
         check_against_numpy(tables[0].execute(head_x, out=out), head_x, head_table)
         numpy_call = Call.of(np.interp, head_x, np.arange(TABLE, dtype=float), head_table, period=TABLE)
         calls = [numpy_call] + [Call.of(t.execute, x, out=out) for t, (_, _, x) in zip(tables, all_cases)]
-        numpy_time, *ours = interleaved(calls, ctx.plan(25, 15.0))
+        numpy_time, *ours = interleaved(calls, ctx.plan(31, 15.0))
     finally:
         for t in tables:
             t.destroy()
