@@ -1,0 +1,102 @@
+"""The quorvel command: the demonstration and ``quorvel agc``."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quorvel import cli
+from quorvel.agc import AGC
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "quorvel", *args], capture_output=True, text=True, cwd=cwd,
+                          env=dict(os.environ, MPLBACKEND="Agg"))
+
+
+def recording(path, n, seed=0):
+    rng = np.random.default_rng(seed)
+    x = ((rng.normal(size=n) + 1j * rng.normal(size=n)) * np.repeat(10 ** rng.uniform(-3, 1, n // 100 + 1), 100)[:n])
+    x = x.astype("<c8")
+    x.tofile(path)
+    return x
+
+
+def test_demo_runs_and_reports(tmp_path):
+    result = run(cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    table = [line for line in lines if line.strip()[:1].isdigit()]
+    assert len(table) == 7 and "Msample/s" in result.stdout
+    assert "plot written to" in result.stdout or "quorvel[plot]" in result.stdout
+
+
+@pytest.mark.parametrize("decim, block", [(8, 1000), (3, 7), (1, 4096), (64, 64)])
+def test_agc_file_equals_one_whole_call(tmp_path, decim, block):
+    src, dst, npz = tmp_path / "in.cf32", tmp_path / "out.cf32", tmp_path / "probes.npz"
+    x = recording(src, 10_007)
+    assert cli.main(["agc", str(src), str(dst), "--decim", str(decim), "--block", str(block),
+                     "--loop-bw", "0.001", "--ref-db", "-3", "--telemetry", str(npz)]) == 0
+    agc = AGC(-3.0, 0.001, 0.05)
+    agc.decim = decim
+    expected = agc.steps(x)
+    assert np.fromfile(dst, "<c8").tobytes() == expected.tobytes()
+    probes = np.load(npz)
+    assert len(probes["gain_db"]) == len(probes["level_db"]) == -(-len(x) // decim)
+    assert probes["gain_db"][-1] == np.float32(agc.gain_db)
+    assert src.read_bytes() == x.tobytes()
+
+
+def test_empty_recording(tmp_path):
+    src, dst = tmp_path / "in.cf32", tmp_path / "out.cf32"
+    src.write_bytes(b"")
+    assert cli.main(["agc", str(src), str(dst)]) == 0 and dst.read_bytes() == b""
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["agc", "{missing}", "{out}"], 2, "no such file"),
+    (["agc", "{src}", "{src}"], 2, "OUTPUT must not be INPUT"),
+    (["agc", "{odd}", "{out}"], 2, "not a whole number"),
+    (["agc", "{src}", "{out}", "--loop-bw", "fast"], 2, "invalid"),
+    (["agc", "{src}", "{out}", "--decim", "0"], 2, "invalid"),
+    (["agc", "{src}", "{out}", "--ref-db", "nan"], 2, "invalid"),
+    (["agc", "{src}"], 2, "required"),
+    (["frobnicate"], 2, "invalid choice"),
+    (["agc", "{src}", "{nodir}"], 1, "No such file or directory"),
+])
+def test_user_errors_are_one_line(tmp_path, args, status, message):
+    src, odd = tmp_path / "in.cf32", tmp_path / "odd.cf32"
+    recording(src, 100)
+    odd.write_bytes(b"x" * 12)
+    names = dict(src=src, odd=odd, missing=tmp_path / "nope.cf32", out=tmp_path / "out.cf32",
+                 nodir=tmp_path / "no" / "dir" / "out.cf32")
+    result = run(*[a.format(**names) for a in args])
+    assert result.returncode == status
+    assert len(result.stderr.strip().splitlines()) == 1 and message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert not (tmp_path / "out.cf32").exists()
+
+
+def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
+    src, dst = tmp_path / "in.cf32", tmp_path / "out.cf32"
+    recording(src, 50_000)
+    dst.write_bytes(b"previous result")
+
+    class Interrupted:
+        decim = 8
+
+        def __init__(self, *args):
+            self.calls = 0
+
+        def steps(self, x, out=None):
+            self.calls += 1
+            if self.calls == 3:
+                raise KeyboardInterrupt
+            return x
+
+    monkeypatch.setattr("quorvel.agc.AGC", Interrupted)
+    assert cli.main(["agc", str(src), str(dst), "--block", "1000"]) == 130
+    assert dst.read_bytes() == b"previous result"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.cf32", "out.cf32"]
