@@ -1,0 +1,35 @@
+"""The type stubs let mypy --strict check code that uses every public name,
+and they match what the modules really offer."""
+
+import importlib
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+
+def test_mypy_strict_accepts_typical_use(tmp_path):
+    pytest.importorskip("mypy")
+    usage = pathlib.Path(__file__).with_name("typing_usage.py")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                             "--cache-dir", str(tmp_path), str(usage)],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_usage_file_runs():
+    import runpy
+    runpy.run_path(str(pathlib.Path(__file__).with_name("typing_usage.py")))
+
+
+@pytest.mark.parametrize("name", ["util", "arith", "interp", "agc", "telemetry"])
+def test_stubs_ship_beside_the_modules(name):
+    module = importlib.import_module(f"quorvel.{name}")
+    stub = pathlib.Path(module.__file__).parent / f"{name}.pyi"
+    assert stub.is_file()
+    declared = {line.split("(")[0].split()[-1].rstrip(":") for line in stub.read_text().splitlines()
+                if line.startswith(("def ", "class "))}
+    public = {n for n in dir(module) if not n.startswith("_")} - {"np", "weakref", "namedtuple"}
+    assert public <= declared | {"RECORD"}, public - declared
+    assert (stub.parent / "py.typed").is_file()
