@@ -23,7 +23,7 @@ SECTIONS = [
     "interp",
     "agc",
     "agc_peers",
-    # "telemetry" goes here.
+    "telemetry",
 ]
 
 
