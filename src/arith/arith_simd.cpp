@@ -31,12 +31,21 @@ bool blockwise(const void *out, const void *in) {
     return o <= i || o - i >= Vec::kBytes;
 }
 
+// Elements before the first address in out aligned to a whole vector:
+// stores that split cache lines cost more than loads that do.
+template <class T>
+size_t to_alignment(const T *out) {
+    return (Vec::kBytes - reinterpret_cast<uintptr_t>(out) % Vec::kBytes) % Vec::kBytes / sizeof(T);
+}
+
 // out[i] = op(in[i]...) for i below n.
 template <class T, class VecOp, class ElemOp, class... In>
 void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in) {
     size_t i = 0;
-    if (n >= kLanes<T> && (blockwise(out, in) && ...))
+    if (n >= 2 * kLanes<T> && (blockwise(out, in) && ...)) {
+        for (const size_t head = to_alignment(out); i < head; ++i) out[i] = elem_op(in[i]...);
         for (; i + kLanes<T> <= n; i += kLanes<T>) Vec::store(out + i, vec_op(Vec::load(in + i)...));
+    }
     for (; i < n; ++i) out[i] = elem_op(in[i]...);
 }
 
@@ -131,19 +140,20 @@ void shr_i64(const int64_t *a, size_t len, int64_t *out, int n) {
     }, elem_op, a);
 }
 
-// Inner products: vector partial sums of whole blocks (step), their total
-// modulo 2^bits(Acc) after `count` elements, and the element loop after.
+// Inner products: vector partial sums of kStep elements at a time (step),
+// their total modulo 2^bits(Acc) after `count` elements, the element loop after.
 template <class T>
 struct DotLanes;
 
 template <>
 struct DotLanes<int16_t> {
     using Acc = int64_t;
+    static constexpr size_t kStep = kLanes<int16_t>;
     // pmaddwd pair sums lie in [-kBias, 2^31] and only 2^31 wraps; plus
     // kBias they fit 32 unsigned bits and zero-extend into 64-bit sums.
     static constexpr uint32_t kBias = 2147418112;  // -2 * 32767 * -32768
-    static R step(R acc, R a, R b) {
-        const R u = Vec::add<int32_t>(Vec::madd(a, b), Vec::splat<int32_t>(int32_t(kBias)));
+    static R step(R acc, const int16_t *a, const int16_t *b) {
+        const R u = Vec::add<int32_t>(Vec::madd(Vec::load(a), Vec::load(b)), Vec::splat<int32_t>(int32_t(kBias)));
         const R z = Vec::zero();
         return Vec::add<int64_t>(acc, Vec::add<int64_t>(Vec::zip_lo<int32_t>(u, z), Vec::zip_hi<int32_t>(u, z)));
     }
@@ -153,14 +163,11 @@ struct DotLanes<int16_t> {
 template <>
 struct DotLanes<int8_t> {
     using Acc = int32_t;
+    static constexpr size_t kStep = kLanes<int16_t>;
     // Sign-extended to int16, pairs never wrap in pmaddwd; the sums wrap
     // modulo 2^32 as the rule does.
-    static R step(R acc, R a, R b) {
-        const auto ext = [](R x) { return Vec::sra<int16_t>(x, 8); };
-        const R z = Vec::zero();
-        const R lo = Vec::madd(ext(Vec::zip_lo<int8_t>(z, a)), ext(Vec::zip_lo<int8_t>(z, b)));
-        const R hi = Vec::madd(ext(Vec::zip_hi<int8_t>(z, a)), ext(Vec::zip_hi<int8_t>(z, b)));
-        return Vec::add<int32_t>(acc, Vec::add<int32_t>(lo, hi));
+    static R step(R acc, const int8_t *a, const int8_t *b) {
+        return Vec::add<int32_t>(acc, Vec::madd(Vec::load_int8_as_int16(a), Vec::load_int8_as_int16(b)));
     }
     static uint32_t total(R acc, size_t) { return Vec::hsum<uint32_t>(acc); }
 };
@@ -168,11 +175,16 @@ struct DotLanes<int8_t> {
 template <class T, class Acc = typename DotLanes<T>::Acc>
 Acc dot(const T *a, size_t na, const T *b, size_t nb) {
     using U = std::make_unsigned_t<Acc>;
+    constexpr size_t kStep = DotLanes<T>::kStep;
     const size_t n = std::min(na, nb);
     size_t i = 0;
-    R acc = Vec::zero();
-    for (; i + kLanes<T> <= n; i += kLanes<T>) acc = DotLanes<T>::step(acc, Vec::load(a + i), Vec::load(b + i));
-    return Acc(U(DotLanes<T>::total(acc, i)) + U(dot_loop<Acc>(a + i, n - i, b + i, n - i)));
+    R acc = Vec::zero(), acc2 = Vec::zero();  // two chains: a step's latency is hidden
+    for (; i + 2 * kStep <= n; i += 2 * kStep) {
+        acc = DotLanes<T>::step(acc, a + i, b + i);
+        acc2 = DotLanes<T>::step(acc2, a + i + kStep, b + i + kStep);
+    }
+    for (; i + kStep <= n; i += kStep) acc = DotLanes<T>::step(acc, a + i, b + i);
+    return Acc(U(DotLanes<T>::total(Vec::add<Acc>(acc, acc2), i)) + U(dot_loop<Acc>(a + i, n - i, b + i, n - i)));
 }
 
 }  // namespace
