@@ -6,6 +6,8 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "interp/interp_point.h"
 
 namespace qv::interp::QV_ISA {
@@ -42,8 +44,8 @@ bool all_below(Vec a, Vec lim) {
 }
 // r + 2^52 holds an integer 0 <= r < 2^52 in its low mantissa bits.
 void store_index(size_t *p, Vec r) {
-    const __m256i magic = _mm256_castpd_si256(splat(0x1p52));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(_mm256_castpd_si256(r + splat(0x1p52)), magic));
+    const __m256i bits = _mm256_castpd_si256(r + splat(0x1p52)), magic = _mm256_castpd_si256(splat(0x1p52));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(bits, magic));
 }
 #endif
 
@@ -87,22 +89,26 @@ void locate(const double *x, size_t count, size_t n, size_t *index, size_t *next
 }
 
 // evaluate() for each located point. The vector levels keep a complex value
-// in one 128-bit register and do per part exactly what evaluate() does.
-template <int M>
+// in one 128-bit register and do per part exactly what evaluate() does;
+// Stream selects non-temporal stores (out 16-byte aligned).
+template <int M, bool Stream>
 void evaluate_block(const double *v, size_t n, const size_t *index, const size_t *next, const double *frac,
                     size_t count, double *out) {
 #if defined(__AVX2__)
     (void)n;
+    const auto put = [](double *p, __m128d a) {
+        if constexpr (Stream) _mm_stream_pd(p, a);
+        else _mm_storeu_pd(p, a);
+    };
     for (size_t k = 0; k < count; ++k) {
         if constexpr (M == QV_INTERP_FLOOR) {
-            _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * index[k]));
+            put(out + 2 * k, _mm_loadu_pd(v + 2 * index[k]));
         } else if constexpr (M == QV_INTERP_NEAREST) {
             const size_t up = size_t(0) - size_t(frac[k] > 0.5);  // a mask, so no branch to mispredict
-            const size_t i = (next[k] & up) | (index[k] & ~up);
-            _mm_storeu_pd(out + 2 * k, _mm_loadu_pd(v + 2 * i));
+            put(out + 2 * k, _mm_loadu_pd(v + 2 * ((next[k] & up) | (index[k] & ~up))));
         } else {
             const __m128d a = _mm_loadu_pd(v + 2 * index[k]), b = _mm_loadu_pd(v + 2 * next[k]);
-            _mm_storeu_pd(out + 2 * k, _mm_fmadd_pd(_mm_sub_pd(b, a), _mm_set1_pd(frac[k]), a));
+            put(out + 2 * k, _mm_fmadd_pd(_mm_sub_pd(b, a), _mm_set1_pd(frac[k]), a));
         }
     }
 #else
@@ -111,16 +117,28 @@ void evaluate_block(const double *v, size_t n, const size_t *index, const size_t
 #endif
 }
 
-template <int M>
-void execute_method(const interp_table_t *t, const double *x, size_t count, double *out) {
+template <int M, bool Stream>
+void execute_blocks(const interp_table_t *t, const double *x, size_t count, double *out) {
     const double *v = reinterpret_cast<const double *>(t->values);
     size_t index[kBlock], next[kBlock];
     double frac[kBlock];
     for (size_t done = 0; done < count; done += kBlock) {
         const size_t m = count - done < kBlock ? count - done : kBlock;
         locate(x + done, m, t->n, index, next, frac);
-        evaluate_block<M>(v, t->n, index, next, frac, m, out + 2 * done);
+        evaluate_block<M, Stream>(v, t->n, index, next, frac, m, out + 2 * done);
     }
+}
+
+template <int M>
+void execute_method(const interp_table_t *t, const double *x, size_t count, double *out) {
+#if defined(__AVX2__)
+    if (count >= kStreamMin && reinterpret_cast<uintptr_t>(out) % 16 == 0) {
+        execute_blocks<M, true>(t, x, count, out);
+        _mm_sfence();  // order the streamed stores before any later store
+        return;
+    }
+#endif
+    execute_blocks<M, false>(t, x, count, out);
 }
 
 void execute(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out) {

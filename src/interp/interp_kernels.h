@@ -28,6 +28,11 @@ namespace avx512 {
 extern const Kernels kernels;
 }
 
+// Outputs of at least this many points (8 MiB) are written around the
+// caches when aligned to 16 bytes: their lines are not read before being
+// overwritten, and they do not push the table and the points out.
+constexpr size_t kStreamMin = size_t(1) << 19;
+
 // The plain forward loop, point by point with the plain formula.
 void execute_plain(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out);
 

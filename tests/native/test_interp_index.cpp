@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -147,6 +148,31 @@ void check_execute(size_t n) {
     }
 }
 
+// Outputs long enough to be streamed, 16-byte aligned and not.
+void check_streamed() {
+    const size_t n = 1031, count = kStreamMin + 5;
+    std::vector<qv_cf64> table = make_table(n);
+    const std::vector<double> x = make_points(n, count);
+    std::vector<double> want(2 * count + 1), got(2 * count + 1);
+    for (int method = 0; method < 3; ++method) {
+        const interp_table_t t = {table.data(), n, method};
+        for (size_t shift : {0, 1}) {
+            auto *out = reinterpret_cast<qv_cf64 *>(got.data() + shift);
+            execute_plain(&t, x.data(), count, reinterpret_cast<qv_cf64 *>(want.data() + shift));
+            for (const Variant &v : kVariants) {
+                if (!v.supported) continue;
+                std::fill(got.begin(), got.end(), -7.0);
+                v.kernels.execute(&t, x.data(), count, out);
+                for (size_t k = shift; k < shift + 2 * count; ++k)
+                    if (!same(got[k], want[k])) {
+                        fail("%s streamed method=%d shift=%zu: element %zu\n", v.name, method, shift, k);
+                        break;
+                    }
+            }
+        }
+    }
+}
+
 // interp_table_execute: min(n_in, n_out) points through the chosen variant,
 // and, when the points share memory with out, the plain loop's result.
 void check_entry() {
@@ -189,6 +215,7 @@ int main() {
     for (size_t n : lengths) check_locate(n);
     for (int k = 0; k < 200; ++k) check_locate(1 + rng() % (rng() % 2 ? 5000 : size_t(1) << (rng() % 50)));
     for (size_t n : {1, 2, 3, 5, 8, 1024, 1031}) check_execute(n);
+    check_streamed();
     check_entry();
     std::printf("%d failures\n", failures);
     return failures != 0;
