@@ -42,8 +42,9 @@ size_t to_alignment(const T *out) {
 template <class T, class VecOp, class ElemOp, class... In>
 void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in) {
     size_t i = 0;
-    if (n >= 2 * kLanes<T> && (blockwise(out, in) && ...)) {
-        for (const size_t head = to_alignment(out); i < head; ++i) out[i] = elem_op(in[i]...);
+    if (n >= kLanes<T> && (blockwise(out, in) && ...)) {
+        const size_t head = n >= 8 * kLanes<T> ? to_alignment(out) : 0;  // pays on long runs only
+        for (; i < head; ++i) out[i] = elem_op(in[i]...);
         for (; i + kLanes<T> <= n; i += kLanes<T>) Vec::store(out + i, vec_op(Vec::load(in + i)...));
     }
     for (; i < n; ++i) out[i] = elem_op(in[i]...);

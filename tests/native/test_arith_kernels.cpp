@@ -39,8 +39,8 @@ const Variant kVariants[] = {
 constexpr size_t kGuard = 16;     // elements around every buffer
 constexpr ptrdiff_t kReach = 72;  // overlap offsets, past twice the widest block (32 int8)
 // Lengths for the overlap sweeps: short ones and both sides of block multiples.
-const size_t kOverlapLengths[] = {0,  1,  2,  3,  5,  7,  8,  9,   15,  16,  17,  31,  32,  33,
-                                  63, 64, 65, 66, 95, 97, 127, 128, 129, 130, 191, 255, 257, 300};
+const size_t kOverlapLengths[] = {0,  1,  2,  3,  4,  5,  7,  8,   9,   15,  16,  17,  31,  32,  33, 63,
+                                  64, 65, 66, 95, 97, 127, 128, 129, 130, 191, 255, 256, 257, 300};
 
 int failures = 0;
 
