@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/cpu_isa.h"
 #include "interp/interp_kernels.h"
 #include "interp/interp_point.h"
 
@@ -18,14 +19,11 @@ void plain_loop(const double *v, size_t n, const double *x, size_t count, double
 
 // The widest variant this CPU and its OS support, chosen once at load.
 const Kernels &choose_kernels() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
-        return avx512::kernels;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
-        return avx2::kernels;
-    return sse2::kernels;
+    switch (qv::detected_isa()) {
+        case qv::Isa::avx512: return avx512::kernels;
+        case qv::Isa::avx2: return avx2::kernels;
+        default: return sse2::kernels;
+    }
 }
 
 const Kernels &active = choose_kernels();

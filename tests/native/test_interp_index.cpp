@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/cpu_isa.h"
 #include "interp/interp_kernels.h"
 #include "interp/interp_point.h"
 
@@ -23,11 +24,8 @@ struct Variant {
 
 const Variant kVariants[] = {
     {"sse2", sse2::kernels, true},
-    {"avx2", avx2::kernels,
-     __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2")},
-    {"avx512", avx512::kernels,
-     __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")},
+    {"avx2", avx2::kernels, qv::detected_isa() >= qv::Isa::avx2},
+    {"avx512", avx512::kernels, qv::detected_isa() >= qv::Isa::avx512},
 };
 
 int failures = 0;
