@@ -38,14 +38,25 @@ size_t to_alignment(const T *out) {
     return (Vec::kBytes - reinterpret_cast<uintptr_t>(out) % Vec::kBytes) % Vec::kBytes / sizeof(T);
 }
 
+// Outputs this large bypass the caches: little of them would stay there for
+// a reader, and streaming stores skip reading each line before writing it.
+constexpr size_t kStreamBytes = size_t(8) << 20;
+
 // out[i] = op(in[i]...) for i below n.
 template <class T, class VecOp, class ElemOp, class... In>
 void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in) {
     size_t i = 0;
+    const auto blocks = [&](auto store) {
+        for (; i + kLanes<T> <= n; i += kLanes<T>) store(out + i, vec_op(Vec::load(in + i)...));
+    };
     if (n >= kLanes<T> && (blockwise(out, in) && ...)) {
         const size_t head = n >= 8 * kLanes<T> ? to_alignment(out) : 0;  // pays on long runs only
         for (; i < head; ++i) out[i] = elem_op(in[i]...);
-        for (; i + kLanes<T> <= n; i += kLanes<T>) Vec::store(out + i, vec_op(Vec::load(in + i)...));
+        if (n * sizeof(T) >= kStreamBytes && to_alignment(out + i) == 0) {
+            blocks([](T *p, R v) { Vec::stream(p, v); });
+            _mm_sfence();  // ordered before later stores, as plain stores are
+        }
+        blocks([](T *p, R v) { Vec::store(p, v); });
     }
     for (; i < n; ++i) out[i] = elem_op(in[i]...);
 }
@@ -92,7 +103,8 @@ void sub(const T *a, size_t na, const T *b, size_t nb, T *out) {
 
 template <class T>
 void mul(const T *a, size_t na, const T *b, size_t nb, T *out) {
-    elementwise(std::min(na, nb), out, mul_lanes<T>, [](T x, T y) { return Fixed<T>::mul(x, y); }, a, b);
+    elementwise(std::min(na, nb), out, [](R x, R y) { return mul_lanes<T>(x, y); },
+                [](T x, T y) { return Fixed<T>::mul(x, y); }, a, b);
 }
 
 template <class T>

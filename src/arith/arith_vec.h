@@ -39,6 +39,8 @@ struct Vec {
     static R load(const void *p) { return QV_SI(loadu)(static_cast<const R *>(p)); }
     static void store(void *p, R v) { QV_SI(storeu)(static_cast<R *>(p), v); }
     static R zero() { return QV_SI(setzero)(); }
+    // A store past the caches; p aligned to kBytes.
+    static void stream(void *p, R v) { QV_SI(stream)(static_cast<R *>(p), v); }
 
     template <class T>
     static R splat(T x) {

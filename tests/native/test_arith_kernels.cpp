@@ -37,6 +37,9 @@ const Variant kVariants[] = {
 };
 
 constexpr size_t kGuard = 16;     // elements around every buffer
+// A run long enough for the kernels' streaming stores (outputs of 8 MiB on).
+template <class T>
+constexpr size_t kLongRun = (size_t(8) << 20) / sizeof(T) + 37;
 constexpr ptrdiff_t kReach = 72;  // overlap offsets, past twice the widest block (32 int8)
 // Lengths for the overlap sweeps: short ones and both sides of block multiples.
 const size_t kOverlapLengths[] = {0,  1,  2,  3,  4,  5,  7,  8,   9,   15,  16,  17,  31,  32,  33, 63,
@@ -85,7 +88,7 @@ void check_arena(const std::vector<T> &arena, Call call, Describe describe) {
 }
 
 template <class T>
-void check_binary(const char *name, BinaryFn<T> Kernels::*fn) {
+void check_binary(const char *name, BinaryFn<T> Kernels::*fn, bool long_runs = false) {
     const auto run = [&](size_t a, size_t na, size_t b, size_t nb, size_t out) {
         const size_t end = std::max({a + na, b + nb, out + std::min(na, nb)}) + kGuard;
         check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, na, p + b, nb, p + out); },
@@ -111,6 +114,11 @@ void check_binary(const char *name, BinaryFn<T> Kernels::*fn) {
         for (int trial = 0; trial < 100; ++trial)  // all three within two blocks
             run(kGuard + rng() % 128, len, kGuard + rng() % 128, len, kGuard + rng() % 128);
     }
+    if (!long_runs) return;
+    const size_t len = kLongRun<T>, a = kGuard + 3, b = a + len + kGuard;
+    run(a, len, b, len, b + len + kGuard);  // apart
+    run(a, len, b, len, a);                 // in place
+    run(a, len, b, len, a + kReach);        // ahead of a by more than a block
 }
 
 template <class T>
@@ -121,7 +129,7 @@ std::vector<int> shift_counts() {
 }
 
 template <class T>
-void check_shift(const char *name, ShiftFn<T> Kernels::*fn) {
+void check_shift(const char *name, ShiftFn<T> Kernels::*fn, bool long_runs = false) {
     const auto run = [&](size_t a, size_t len, size_t out, int n) {
         const size_t end = std::max(a, out) + len + kGuard;
         check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, len, p + out, n); },
@@ -137,6 +145,11 @@ void check_shift(const char *name, ShiftFn<T> Kernels::*fn) {
     for (size_t len : kOverlapLengths)
         for (ptrdiff_t k = -kReach; k <= kReach; ++k)
             run(kGuard + kReach, len, kGuard + kReach + k, counts[rng() % counts.size()]);
+    if (!long_runs) return;
+    const size_t len = kLongRun<T>, a = kGuard + 3;
+    run(a, len, a + len + kGuard, 3);
+    run(a, len, a, 3);
+    run(a, len, a + kReach, 3);
 }
 
 template <class T, class Acc>
@@ -178,16 +191,16 @@ int main() {
         if (!v.supported) std::printf("%s: not supported by this CPU, skipped\n", v.name);
     check_binary<int16_t>("add_q15", &Kernels::add_q15);
     check_binary<int16_t>("sub_q15", &Kernels::sub_q15);
-    check_binary<int16_t>("mul_q15", &Kernels::mul_q15);
-    check_binary<int8_t>("add_q8", &Kernels::add_q8);
+    check_binary<int16_t>("mul_q15", &Kernels::mul_q15, true);
+    check_binary<int8_t>("add_q8", &Kernels::add_q8, true);
     check_binary<int8_t>("sub_q8", &Kernels::sub_q8);
     check_binary<int8_t>("mul_q8", &Kernels::mul_q8);
     check_shift<int16_t>("shl_q15", &Kernels::shl_q15);
-    check_shift<int16_t>("shr_q15", &Kernels::shr_q15);
-    check_shift<int8_t>("shl_q8", &Kernels::shl_q8);
+    check_shift<int16_t>("shr_q15", &Kernels::shr_q15, true);
+    check_shift<int8_t>("shl_q8", &Kernels::shl_q8, true);
     check_shift<int8_t>("shr_q8", &Kernels::shr_q8);
     check_shift<int64_t>("shl_i64", &Kernels::shl_i64);
-    check_shift<int64_t>("shr_i64", &Kernels::shr_i64);
+    check_shift<int64_t>("shr_i64", &Kernels::shr_i64, true);
     check_dot<int16_t, int64_t>("dot_q15", &Kernels::dot_q15);
     check_dot<int8_t, int32_t>("dot_q8", &Kernels::dot_q8);
     std::printf("%d failures\n", failures);
