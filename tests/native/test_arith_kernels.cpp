@@ -94,6 +94,11 @@ void check_binary(const char *name, BinaryFn<T> Kernels::*fn, bool long_runs = f
         check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, na, p + b, nb, p + out); },
                     [&] { return format("%s na=%zu nb=%zu a@%zu b@%zu out@%zu", name, na, nb, a, b, out); });
     };
+    // Nothing to do: null pointers are never touched.
+    check_arena(make_data<T>(kGuard), [&](const Kernels &k, T *p) {
+        (k.*fn)(p, kGuard, nullptr, 0, nullptr);
+        (k.*fn)(nullptr, 0, p, kGuard, nullptr);
+    }, [&] { return format("%s with an empty input", name); });
     for (size_t len = 0; len <= 300; ++len) {
         const size_t more = len + 1 + rng() % 40;
         for (auto [na, nb] : {std::pair(len, len), std::pair(len, more), std::pair(more, len)}) {
@@ -136,6 +141,9 @@ void check_shift(const char *name, ShiftFn<T> Kernels::*fn, bool long_runs = fal
                     [&] { return format("%s len=%zu n=%d a@%zu out@%zu", name, len, n, a, out); });
     };
     const std::vector<int> counts = shift_counts<T>();
+    for (int n : counts)
+        for (const Variant &v : kVariants)
+            if (v.supported) (v.kernels.*fn)(nullptr, 0, nullptr, n);  // must not touch memory
     for (size_t len = 0; len <= 300; ++len)
         for (int n : counts) {
             const size_t a = kGuard + rng() % 8;
