@@ -53,9 +53,9 @@ inline void plain_point(const double *v, size_t n, double p, double *out) {
 
 // Exact floored remainder without fmod. For integral |f| < 2^62 and
 // n <= kFastMaxN, with inv_n = 1/n rounded:
-//  - q = floor(f * inv_n) is within |f| * 2^-52 < 1025 of f / n, so
-//    r = f - q * n lies in (-1025, n + 1025); being an integer below 2^53,
-//    the fma computes it exactly.
+//  - f * inv_n is within |f / n| * 2^-52 of f / n, so with q its floor,
+//    r = f - q * n lies in (-1025, n + 1025) as |f| * 2^-52 < 1024; being
+//    an integer below 2^53, the fma computes it exactly.
 //  - For that r the product r * inv_n errs by less than 1/n, the least
 //    distance of r / n from an integer unless r / n is one; so the second
 //    quotient is floor(r / n), or one less when n divides r, and the second
