@@ -3,6 +3,10 @@
 
 #include "agc/agc_dispatch.h"
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 namespace qv::agc::QV_ISA {
 namespace {
 
@@ -17,53 +21,150 @@ ChunkCoeffs coeffs_for(const agc_t *a, uint64_t len) {
     return {qv::ema_alpha_decim(a->alpha, len), qv::ema_alpha_decim(4.0 * a->loop_bw, len)};
 }
 
-// The per-chunk loop update from the chunk's summed power S over `r` = 1/len.
-void update(agc_t *a, float power_sum, double r, const ChunkCoeffs &k) {
+// The per-chunk loop update from the chunk's summed power S over `r` = 1/len;
+// returns the new gain command.
+double update(agc_t *a, float power_sum, double r, const ChunkCoeffs &k) {
     const double mean = qv::saturate(r * double(power_sum), 0.0, kPowerCeiling, kPowerCeiling);
     a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
     const double level = level_db(a->p_avg);
-    a->gain_db = std::fma(a->ref_db - level, k.loop, a->gain_db);
+    const double command = std::fma(a->ref_db - level, k.loop, a->gain_db);
+    a->gain_db = command;
     telemetry_hook(a, level);
+    return command;
 }
 
-// One chunk, sample by sample: ramp, products, the power sum in its fixed
-// order (four partial sums over the components, then the odd sample), clip.
-float chunk_scalar(const qv_cf32 *in, qv_cf32 *out, size_t len, double g_prev, double step, float clip) {
-    float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    float last_r = 0.0f, last_i = 0.0f;
-    for (size_t i = 0; i < len; ++i) {
+// One chunk of the block path: `len` samples from `in` to `out` (which may be
+// `in` itself) under the gain ramp from g_prev by `step` per sample, clipped
+// at `clip`. Its work returns S, the power sum of the gained samples.
+struct Chunk {
+    const qv_cf32 *in;
+    qv_cf32 *out;
+    size_t len;
+    double g_prev, step;
+    float clip;
+
+    // Sample i times its ramp gain float(fma(step, i + 1, g_prev)).
+    qv_cf32 gained(size_t i) const {
         const float g = float(std::fma(step, double(i + 1), g_prev));
-        const qv_cf32 x = in[i];  // read before out[i] is written (in place)
-        const float yr = x.real() * g, yi = x.imag() * g;
-        if (i + 1 < len || !(len & 1)) {
-            const size_t lane = 2 * (i & 1);  // component k goes to partial sum k mod 4
-            s[lane] = std::fma(yr, yr, s[lane]);
-            s[lane + 1] = std::fma(yi, yi, s[lane + 1]);
-        } else {
-            last_r = yr, last_i = yi;
-        }
-        out[i] = qv::square_clip({yr, yi}, clip);
+        return {in[i].real() * g, in[i].imag() * g};
     }
-    float sum = (s[0] + s[1]) + (s[2] + s[3]);
-    if (len & 1) sum = std::fma(last_i, last_i, std::fma(last_r, last_r, sum));
-    return sum;
+
+    // An odd chunk's last sample, whose squares go onto the combined sum.
+    float odd_tail(float sum) const {
+        if (!(len & 1)) return sum;
+        const qv_cf32 y = gained(len - 1);
+        out[len - 1] = qv::square_clip(y, clip);
+        return std::fma(y.imag(), y.imag(), std::fma(y.real(), y.real(), sum));
+    }
+};
+
+// The chunk sample by sample: the squares of component k go to partial sum
+// k mod 4, the partial sums are combined, then the odd sample is added.
+float chunk_scalar(const Chunk &c) {
+    float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (size_t i = 0; i < (c.len & ~size_t(1)); ++i) {
+        const qv_cf32 y = c.gained(i);  // in[i] is read before out[i] is written
+        const size_t lane = 2 * (i & 1);
+        s[lane] = std::fma(y.real(), y.real(), s[lane]);
+        s[lane + 1] = std::fma(y.imag(), y.imag(), s[lane + 1]);
+        c.out[i] = qv::square_clip(y, c.clip);
+    }
+    return c.odd_tail((s[0] + s[1]) + (s[2] + s[3]));
 }
 
-template <class Chunk>
-void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, Chunk chunk) {
+#if defined(__AVX2__)
+// The chunk in vector registers. A pair of samples (re0, im0, re1, im1) fills
+// a 4-lane vector whose lanes line up with the four partial sums, so the sums
+// are the lanes of one register and each pair adds one fma to them: the only
+// serial work in a chunk. Everything else about a pair (ramp, product, clip,
+// store) depends on the chunk's gains alone and runs alongside that chain.
+// The AVX-512 build runs the same 256-bit code: the chain, not the vector
+// width, bounds it.
+
+// The gains of samples i and i+1 as (g_i, g_i, g_i+1, g_i+1): one 4-wide
+// double fma over the ramp indices (i+1, i+1, i+2, i+2), narrowed like float().
+__m128 pair_gains(__m256d step, __m256d index, __m256d g_prev) {
+    return _mm256_cvtpd_ps(_mm256_fmadd_pd(step, index, g_prev));
+}
+
+// square_clip of four samples. c is never NaN (it comes from db_to_amp), so
+// minps(c, t) is minNum(t, c) for t that is not NaN; maxNum(y, -c) is a
+// compare and blend, which turns a NaN part into -c and keeps y = +0 against
+// -c = -0. Then the construction rule on the real parts: fma(im, 0, re).
+__m256 clip_quad(__m256 y, __m256 c, __m256 neg_c) {
+    const __m256 t = _mm256_min_ps(c, _mm256_blendv_ps(neg_c, y, _mm256_cmp_ps(y, neg_c, _CMP_GE_OQ)));
+    const __m256 im_re = _mm256_permute_ps(t, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm256_blend_ps(t, _mm256_fmadd_ps(im_re, _mm256_setzero_ps(), t), 0b01010101);
+}
+
+// (s0 + s1) + (s2 + s3) of the partial sums in the lanes of s.
+float combine(__m128 s) {
+    const __m128 halves = _mm_add_ps(s, _mm_movehdup_ps(s));  // s0 + s1 in lane 0, s2 + s3 in lane 2
+    return _mm_cvtss_f32(_mm_add_ss(halves, _mm_movehl_ps(halves, halves)));
+}
+
+float chunk_vector(const Chunk &c) {
+    const __m256d step = _mm256_set1_pd(c.step), g_prev = _mm256_set1_pd(c.g_prev);
+    const __m256 clip = _mm256_set1_ps(c.clip), neg_clip = _mm256_set1_ps(-c.clip);
+    const float *in = reinterpret_cast<const float *>(c.in);
+    float *out = reinterpret_cast<float *>(c.out);
+    __m256d index = _mm256_setr_pd(1.0, 1.0, 2.0, 2.0);
+    // Pair j (floats 4j..4j+3) times its gains; pairs are taken in order.
+    auto gained = [&](size_t j) {
+        const __m128 y = _mm_mul_ps(_mm_loadu_ps(in + 4 * j), pair_gains(step, index, g_prev));
+        index = _mm256_add_pd(index, _mm256_set1_pd(2.0));
+        return y;
+    };
+    // Clipped and stored two pairs at a time, which halves the clip's work;
+    // both pairs are loaded before the store (in place).
+    auto store = [&](size_t j, __m128 lo, __m128 hi) {
+        _mm256_storeu_ps(out + 4 * j, clip_quad(_mm256_set_m128(hi, lo), clip, neg_clip));
+    };
+    const size_t pairs = c.len / 2;
+    __m128 s = _mm_setzero_ps();
+    size_t j = 0;
+    if (pairs >= 2) {
+        const __m128 lo = gained(0), hi = gained(1);
+        s = _mm_fmadd_ps(hi, hi, _mm_mul_ps(lo, lo));  // fmaf(y, y, +0) is y * y, and a cycle sooner
+        store(0, lo, hi);
+        j = 2;
+    }
+    for (; j + 2 <= pairs; j += 2) {
+        const __m128 lo = gained(j), hi = gained(j + 1);
+        s = _mm_fmadd_ps(hi, hi, _mm_fmadd_ps(lo, lo, s));
+        store(j, lo, hi);
+    }
+    if (j < pairs) {
+        const __m128 y = gained(j);
+        s = j ? _mm_fmadd_ps(y, y, s) : _mm_mul_ps(y, y);
+        const __m256 clipped = clip_quad(_mm256_zextps128_ps256(y), clip, neg_clip);
+        _mm_storeu_ps(out + 4 * j, _mm256_castps256_ps128(clipped));
+    }
+    return c.odd_tail(combine(s));
+}
+#else
+// Without hardware fma the scalar chunk is as fast as anything else here.
+constexpr auto chunk_vector = chunk_scalar;
+#endif
+
+template <auto chunk>
+void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const uint64_t d = a->decim ? a->decim : 1;
     const ChunkCoeffs full = coeffs_for(a, d);
     const float clip = float(db_to_amp(a->clip_db));
     if (n == 0) return;
     double g_prev = a->g_last;
+    // The command stays in a register from one update to the next chunk's
+    // gain: that hand-over is on the loop's critical path.
+    double command = a->gain_db;
     for (size_t offset = 0; offset < n;) {
         const size_t len = size_t(std::min<uint64_t>(d, n - offset));
         const ChunkCoeffs k = len == d ? full : coeffs_for(a, len);
-        const double g_new = db_to_amp(a->gain_db);
+        const double g_new = db_to_amp(command);
         const double r = 1.0 / double(len);
         const double step = (g_new - g_prev) * r;
-        const float power_sum = chunk(in + offset, out + offset, len, g_prev, step, clip);
-        update(a, power_sum, r, k);
+        const float power_sum = chunk(Chunk{in + offset, out + offset, len, g_prev, step, clip});
+        command = update(a, power_sum, r, k);
         g_prev = g_new;
         offset += len;
     }
@@ -72,9 +173,9 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, Chunk chunk
 
 }  // namespace
 
-void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks(a, in, out, n, chunk_scalar); }
+void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_scalar>(a, in, out, n); }
 
-void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks(a, in, out, n, chunk_scalar); }
+void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_vector>(a, in, out, n); }
 
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j): the
 // first sample count k whose gain command lies within tol_db of target_db.
