@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "agc/agc_dispatch.h"
-#include "common/cpu_isa.h"
 #include "common/state_blob.h"
 
 using namespace qv::agc;
@@ -17,18 +16,7 @@ constexpr size_t kStateOffset = 16;                       // parameters and loop
 constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. reserved: 88 bytes
 static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
 
-struct Loops {
-    void (*steps)(agc_t *, const qv_cf32 *, qv_cf32 *, size_t);
-    uint64_t (*settle)(agc_t *, float, double, double, uint64_t);
-};
-
-const Loops kLoops = [] {
-    switch (qv::detected_isa()) {
-    case qv::Isa::avx512: return Loops{avx512::steps, avx512::settle};
-    case qv::Isa::avx2: return Loops{avx2::steps, avx2::settle};
-    default: return Loops{sse2::steps, sse2::settle};
-    }
-}();
+const Loops &kLoops = qv::for_this_cpu(sse2::loops, avx2::loops, avx512::loops);
 
 // The loop state of a fresh or reset record under its current parameters.
 void seed(agc_t *a) {

@@ -4,15 +4,16 @@
 #pragma once
 
 #include "agc/agc_core.h"
+#include "common/cpu_isa.h"
 
-#define QV_AGC_LOOPS(isa)                                                                     \
-    namespace qv::agc::isa {                                                                 \
-    void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);                        \
-    void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);                  \
-    uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget); \
-    }
+namespace qv::agc {
 
-QV_AGC_LOOPS(sse2)
-QV_AGC_LOOPS(avx2)
-QV_AGC_LOOPS(avx512)
-#undef QV_AGC_LOOPS
+struct Loops {
+    void (*steps)(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
+    void (*steps_scalar)(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);  // the reference of steps
+    uint64_t (*settle)(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget);
+};
+
+QV_DECLARE_PER_ISA(extern const Loops loops;)
+
+}  // namespace qv::agc

@@ -171,8 +171,6 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     a->g_last = g_prev;
 }
 
-}  // namespace
-
 void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_scalar>(a, in, out, n); }
 
 void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_vector>(a, in, out, n); }
@@ -187,5 +185,9 @@ uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint
     }
     return 0;
 }
+
+}  // namespace
+
+extern const Loops loops = {steps, steps_scalar, settle};
 
 }  // namespace qv::agc::QV_ISA

@@ -28,11 +28,7 @@ using Q8 = Fixed<int8_t>;
 constinit const Kernels *active = &sse2::kernels;
 
 __attribute__((constructor)) void choose_variant() {
-    switch (detected_isa()) {
-        case Isa::avx512: active = &avx512::kernels; break;
-        case Isa::avx2: active = &avx2::kernels; break;
-        case Isa::sse2: active = &sse2::kernels; break;
-    }
+    active = &for_this_cpu(sse2::kernels, avx2::kernels, avx512::kernels);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_isa.h"
+
 namespace qv::arith {
 
 template <class T>
@@ -27,14 +29,6 @@ struct Kernels {
 };
 
 extern const Kernels scalar_kernels;
-namespace sse2 {
-extern const Kernels kernels;
-}
-namespace avx2 {
-extern const Kernels kernels;
-}
-namespace avx512 {
-extern const Kernels kernels;
-}
+QV_DECLARE_PER_ISA(extern const Kernels kernels;)
 
 }  // namespace qv::arith

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/cpu_isa.h"
 #include "interp/interp_kernels.h"
 #include "interp/interp_point.h"
 
@@ -18,15 +17,7 @@ void plain_loop(const double *v, size_t n, const double *x, size_t count, double
 }
 
 // The widest variant this CPU and its OS support, chosen once at load.
-const Kernels &choose_kernels() {
-    switch (qv::detected_isa()) {
-        case qv::Isa::avx512: return avx512::kernels;
-        case qv::Isa::avx2: return avx2::kernels;
-        default: return sse2::kernels;
-    }
-}
-
-const Kernels &active = choose_kernels();
+const Kernels &active = qv::for_this_cpu(sse2::kernels, avx2::kernels, avx512::kernels);
 
 bool overlaps(const double *x, size_t count, const qv_cf64 *out) {
     const uintptr_t xb = reinterpret_cast<uintptr_t>(x), ob = reinterpret_cast<uintptr_t>(out);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "common/cpu_isa.h"
 #include "interp/interp_core.h"
 
 namespace qv::interp {
@@ -18,15 +19,7 @@ struct Kernels {
     void (*execute)(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out);
 };
 
-namespace sse2 {
-extern const Kernels kernels;
-}
-namespace avx2 {
-extern const Kernels kernels;
-}
-namespace avx512 {
-extern const Kernels kernels;
-}
+QV_DECLARE_PER_ISA(extern const Kernels kernels;)
 
 // Outputs of at least this many points (8 MiB) are written around the
 // caches when aligned to 16 bytes: their lines are not read before being

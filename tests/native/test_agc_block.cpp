@@ -25,12 +25,9 @@ struct Variant {
 };
 
 const Variant kVariants[] = {
-    {"sse2", sse2::steps, sse2::steps_scalar, true},
-    {"avx2", avx2::steps, avx2::steps_scalar,
-     __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2")},
-    {"avx512", avx512::steps, avx512::steps_scalar,
-     __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")},
+    {"sse2", sse2::loops.steps, sse2::loops.steps_scalar, true},
+    {"avx2", avx2::loops.steps, avx2::loops.steps_scalar, qv::detected_isa() >= qv::Isa::avx2},
+    {"avx512", avx512::loops.steps, avx512::loops.steps_scalar, qv::detected_isa() >= qv::Isa::avx512},
 };
 
 int failures = 0;
@@ -137,7 +134,7 @@ bool same_samples(const std::vector<qv_cf32> &a, const std::vector<qv_cf32> &b) 
 // One call of every supported variant, separate and in place, against the
 // baseline's scalar loop on the same record and samples.
 void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip) {
-    const Run want = run(sse2::steps_scalar, record, x, skip, false);
+    const Run want = run(sse2::loops.steps_scalar, record, x, skip, false);
     for (size_t k = 0; k < want.buffer.size(); ++k)
         if ((k < skip || k >= x.size()) && std::memcmp(&want.buffer[k], &kGuardValue, sizeof kGuardValue) != 0)
             fail("the scalar loop wrote outside out, element %zu\n", k);
