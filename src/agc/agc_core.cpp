@@ -6,6 +6,7 @@
 
 #include "agc/agc_dispatch.h"
 #include "common/state_blob.h"
+#include "qv_tlm/qv_tlm_holders.h"
 
 using namespace qv::agc;
 
@@ -27,6 +28,14 @@ void seed(agc_t *a) {
     a->p_avg = exp10(a->ref_db * 0.1);  // the detector starts on target: no transient
 }
 
+// Moves the AGC's hold from its current context (if any) to `tlm` (or none).
+void attach(agc_t *a, qv_tlm *tlm) {
+    if (tlm) qv_tlm_retain(tlm);
+    qv_tlm *previous = a->tlm;
+    a->tlm = tlm;
+    if (previous) qv_tlm_release(previous);
+}
+
 }  // namespace
 
 agc_t *agc_create(double ref_db, double loop_bw, double alpha) {
@@ -42,7 +51,10 @@ agc_t *agc_create(double ref_db, double loop_bw, double alpha) {
     return a;
 }
 
-void agc_destroy(agc_t *a) { std::free(a); }
+void agc_destroy(agc_t *a) {
+    if (a && a->tlm) qv_tlm_release(a->tlm);
+    std::free(a);
+}
 
 void agc_reset(agc_t *a) { seed(a); }
 
@@ -72,9 +84,10 @@ void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { kLoops.ste
 // Registers "<prefix>.gain_db" and "<prefix>.level_db" (null prefix: "agc")
 // and attaches; a null context detaches. A failure leaves the attachment as it
 // was, though a probe registered before the failure stays in the context.
+// While attached the AGC holds the context, so its owner may destroy it first.
 int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
     if (!tlm) {
-        a->tlm = nullptr;
+        attach(a, nullptr);
         return 0;
     }
     if (!prefix) prefix = "agc";
@@ -89,7 +102,7 @@ int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
     if (gain < 0 || level < 0) return qv::kRejected;
     a->gain_probe = uint32_t(gain);
     a->level_probe = uint32_t(level);
-    a->tlm = tlm;
+    attach(a, tlm);
     return 0;
 }
 

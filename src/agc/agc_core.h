@@ -34,7 +34,7 @@ struct agc_t {
     uint64_t hold_count;          // samples since the last per-sample loop update
     float clip_lin;               // per-component clip amplitude of the per-sample path
     uint32_t reserved;            // carried through state blobs untouched
-    // Telemetry attachment; not part of the state. The context is borrowed.
+    // Telemetry attachment; not part of the state. Held while attached (qv_tlm_holders.h).
     qv_tlm *tlm;
     uint32_t gain_probe;
     uint32_t level_probe;

@@ -2,17 +2,19 @@
 
 One copy of the core serves both sides: the AGC emits into a context through
 its inline emit, and Python manages and drains the same context through these
-functions. ctypes releases the interpreter lock during each call, so a reader
-thread really runs beside a producer that is busy in ``AGC.steps``.
+functions. Only the copying calls (``qv_tlm_read`` and the demultiplexers)
+release the interpreter lock, so that a reader thread really runs beside a
+producer busy in ``AGC.steps``; every other call keeps it, and thereby never
+overlaps a ``steps`` call (which holds it throughout).
 """
 
 import ctypes
+import types
 
 import numpy as np
 
 from quorvel import agc as _agc
 
-REJECTED = -4
 MAX_PROBES = 64
 NAME_BYTES = 32
 CAPSULE_NAME = b"quorvel.telemetry.qv_tlm"
@@ -30,7 +32,7 @@ class Stats(ctypes.Structure):
 _ctx, _size, _u32, _u64, _int = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_int
 _str, _ptr = ctypes.c_char_p, ctypes.c_void_p
 
-_SIGNATURES = {
+SIGNATURES = {
     "qv_tlm_create": (_ctx, [_size]),
     "qv_tlm_destroy": (None, [_ctx]),
     "qv_tlm_probe": (_int, [_ctx, _str, _u32]),
@@ -52,13 +54,18 @@ _SIGNATURES = {
     "qv_tlm_resize": (_int, [_ctx, _size]),
 }
 
+# The calls that run without the interpreter lock: they only copy.
+UNLOCKED = {"qv_tlm_read", "qv_tlm_demux_counts", "qv_tlm_demux"}
+
 
 def _load():
-    lib = ctypes.CDLL(_agc.__file__)
-    for name, (restype, argtypes) in _SIGNATURES.items():
-        func = getattr(lib, name)
+    locked, unlocked = ctypes.PyDLL(_agc.__file__), ctypes.CDLL(_agc.__file__)
+    functions = {}
+    for name, (restype, argtypes) in SIGNATURES.items():
+        func = getattr(unlocked if name in UNLOCKED else locked, name)
         func.restype, func.argtypes = restype, argtypes
-    return lib
+        functions[name] = func
+    return types.SimpleNamespace(**functions)
 
 
 lib = _load()

@@ -9,9 +9,21 @@ the records per probe with :meth:`Telemetry.demux`.
 
 Threading rules: exactly one thread produces (steps every AGC attached to the
 context, or calls :meth:`Telemetry.emit`); at most one thread reads
-(:meth:`read`, :attr:`avail`). Registering probes, attaching, :meth:`resize`
-and :meth:`close` are setup steps: do them while neither side is running.
-When the ring is full new records are dropped and counted, never overwritten.
+(:meth:`read`, :attr:`avail`). Registering probes and attaching are setup
+steps. :meth:`close` and :meth:`resize` may come from any thread at any time:
+a read running beside them returns a whole result or raises
+``RuntimeError("telemetry context is closed")``, and a ``steps`` call is never
+interrupted by them. When the ring is full new records are dropped and
+counted, never overwritten.
+
+Lifetime: an AGC attached to a context holds it, however it was attached, so
+closing the Telemetry (or losing it) first is safe: the memory stays until
+that AGC is detached or destroyed, and nobody reads what it emits.
+
+In a child made by ``fork()`` every ring is the child's own copy, so neither
+process sees the other's records; a child the system cannot give that copy
+finds ``capacity`` 0 and every record dropped (:meth:`resize` gives it a new
+ring).
 
 Examples
 --------
@@ -29,41 +41,66 @@ Examples
 (6.0, 0.0)
 """
 
+from __future__ import annotations
+
+import os
+import threading
 import weakref
-from collections import namedtuple
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel import _tlm_core as _core
+from quorvel.agc import AGC
 
 __all__ = ["RECORD", "Telemetry", "TelemetryStats"]
 
 #: dtype of the records :meth:`Telemetry.read` returns.
-RECORD = _core.RECORD
+RECORD: np.dtype[np.void] = _core.RECORD
 
-_live = weakref.WeakSet()  # every open Telemetry, so an AGC is attached to one at a time
+if TYPE_CHECKING:
+    _Records = np.ndarray[Any, np.dtype[np.void]]
+    _Floats = np.ndarray[Any, np.dtype[np.float32]]
+    _Stamps = np.ndarray[Any, np.dtype[np.uint64]]
+
+_SIZE_LIMIT = 1 << 64
+_CAPACITY_LIMIT = 1 << 59  # twice the storage must fit in a size_t
+
+_live: weakref.WeakSet[Telemetry] = weakref.WeakSet()  # every open Telemetry
 
 
-TelemetryStats = namedtuple("TelemetryStats", "dropped emitted capacity probe_count")
-TelemetryStats.__doc__ = """Counter snapshot of a context.
+class TelemetryStats(NamedTuple):
+    """Counter snapshot of a context.
 
-dropped: records refused because the ring was full (since the ring was made);
-emitted: records that entered a ring, all probes, over the context's life;
-capacity: ring size in records; probe_count: registered probes.
-"""
+    dropped: records refused because the ring was full (since the ring was made);
+    emitted: records that entered a ring, all probes, over the context's life;
+    capacity: ring size in records; probe_count: registered probes.
+    """
+
+    dropped: int
+    emitted: int
+    capacity: int
+    probe_count: int
 
 
-def _name_bytes(name):
+def _name_bytes(name: object) -> bytes:
     if not isinstance(name, str):
         raise TypeError(f"probe name must be str, not {type(name).__name__}")
+    if "\0" in name:
+        raise ValueError(f"probe name {name!r} contains a NUL character")
     return name.encode()
 
 
-def _check_decim(decim):
+def _check_decim(decim: int) -> int:
     decim = int(decim)
     if not 1 <= decim < 2**32:
         raise ValueError(f"decim must be between 1 and 2**32 - 1, got {decim}")
     return decim
+
+
+def _closed() -> NoReturn:
+    raise RuntimeError("telemetry context is closed")
 
 
 class Telemetry:
@@ -76,7 +113,7 @@ class Telemetry:
     capacity : int, optional
         Ring size in records, a power of two. A ring fills at least one
         memory page, so small requests are raised (to 256 records with 4 KiB
-        pages).
+        pages). Its shared memory is reserved at once.
 
     Raises
     ------
@@ -84,7 +121,8 @@ class Telemetry:
         ``capacity`` is not a power of two, or its storage cannot be
         represented.
     OSError
-        The shared-memory ring could not be created.
+        The shared-memory ring could not be created (for instance, it is
+        larger than the shared-memory filesystem can hold).
 
     Examples
     --------
@@ -98,60 +136,74 @@ class Telemetry:
     >>> tlm.close()
     """
 
-    def __init__(self, capacity=4096):
+    _context: int | None
+
+    def __init__(self, capacity: int = 4096) -> None:
         capacity = int(capacity)
         if capacity <= 0 or capacity & (capacity - 1):
             raise ValueError(f"capacity must be a power of two, got {capacity}")
+        if capacity >= _CAPACITY_LIMIT:
+            raise ValueError(f"capacity {capacity} is too large to be represented")
         context = _core.lib.qv_tlm_create(capacity)
         if not context:
-            if capacity > 2**58:
-                raise ValueError(f"capacity {capacity} is too large to be represented")
             raise OSError(f"could not create a telemetry ring of {capacity} records")
+        if getattr(self, "_context", None) is not None:
+            self.close()  # a second __init__ releases the ring it replaces
+        self._lock = threading.RLock()  # serialises every use of the context against close and resize
         self._context = context
-        self._capsule = _core.new_capsule(context)
-        self._attached = {}  # id(agc) -> agc
+        self._capsule_object = _core.new_capsule(context)
+        self._attached: dict[int, AGC] = {}  # id(agc) -> agc
         _live.add(self)
 
     # -- life ---------------------------------------------------------------
 
-    def close(self):
+    def close(self) -> None:
         """Detach every AGC attached through :meth:`attach`, then free the context.
 
-        An AGC attached by calling ``AGC.set_telemetry`` directly is not known
-        here: its caller must detach it first. Closing twice does nothing.
+        An AGC attached by calling ``AGC.set_telemetry`` directly keeps the
+        context's memory until it is detached or destroyed; nothing reads its
+        records any more. Closing twice does nothing; a read running in
+        another thread finishes first.
         """
-        if self._context is None:
-            return
-        for agc in list(self._attached.values()):
-            self.detach(agc)
-        _core.close_capsule(self._capsule)
-        _core.lib.qv_tlm_destroy(self._context)
-        self._context = None
+        with self._lock:
+            if self._context is None:
+                return
+            for agc in list(self._attached.values()):
+                self.detach(agc)
+            _core.close_capsule(self._capsule_object)
+            _core.lib.qv_tlm_destroy(self._context)
+            self._context = None
         _live.discard(self)
 
-    def __enter__(self):
+    def __enter__(self) -> Telemetry:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_context", None) is not None:
             self.close()
 
+    def __reduce_ex__(self, protocol: Any) -> NoReturn:
+        raise TypeError(f"cannot pickle {type(self).__name__!r} object")
+
     @property
-    def closed(self):
+    def closed(self) -> bool:
         """True once :meth:`close` ran."""
         return self._context is None
 
-    def _ctx(self):
-        if self._context is None:
-            raise RuntimeError("telemetry context is closed")
-        return self._context
+    @property
+    def _capsule(self) -> object:
+        """The capsule through which ``AGC.set_telemetry`` reaches the context."""
+        with self._lock:
+            if self._context is None:
+                _closed()
+            return self._capsule_object
 
     # -- probes -------------------------------------------------------------
 
-    def probe(self, name, decim=1):
+    def probe(self, name: str, decim: int = 1) -> int:
         """Register a probe (or re-register one) and return its id.
 
         Ids are given in registration order and never reused. Re-registering a
@@ -161,7 +213,7 @@ class Telemetry:
         Parameters
         ----------
         name : str
-            At most 31 bytes in UTF-8.
+            At most 31 bytes in UTF-8, without NUL characters.
         decim : int, optional
             Keep one emission in ``decim`` (the 1st, the ``decim + 1``-th, ...).
         """
@@ -169,81 +221,99 @@ class Telemetry:
         decim = _check_decim(decim)
         if len(data) >= _core.NAME_BYTES:
             raise ValueError(f"probe name {name!r} is longer than {_core.NAME_BYTES - 1} bytes")
-        rc = _core.lib.qv_tlm_probe(self._ctx(), data, decim)
+        with self._lock:
+            rc: int = _core.lib.qv_tlm_probe(self._context or _closed(), data, decim)
         if rc < 0:
             raise ValueError(f"cannot register probe {name!r}: all {_core.MAX_PROBES} probes are in use")
         return rc
 
-    def probe_id(self, name):
+    def probe_id(self, name: str) -> int:
         """Id of a registered probe; KeyError if there is none of that name."""
-        rc = _core.lib.qv_tlm_probe_id(self._ctx(), _name_bytes(name))
+        data = _name_bytes(name)
+        with self._lock:
+            rc: int = _core.lib.qv_tlm_probe_id(self._context or _closed(), data)
         if rc < 0:
             raise KeyError(name)
         return rc
 
-    def set_decim(self, name, decim):
+    def set_decim(self, name: str, decim: int) -> None:
         """Change a probe's thinning; its next emission produces a record."""
+        data = _name_bytes(name)
         decim = _check_decim(decim)
-        if _core.lib.qv_tlm_set_decim(self._ctx(), _name_bytes(name), decim) < 0:
+        with self._lock:
+            rc = _core.lib.qv_tlm_set_decim(self._context or _closed(), data, decim)
+        if rc < 0:
             raise KeyError(name)
 
     @property
-    def probe_names(self):
+    def probe_names(self) -> tuple[str, ...]:
         """Names of the registered probes, in id order."""
-        ctx = self._ctx()
-        return tuple(_core.lib.qv_tlm_probe_name(ctx, i).decode()
-                     for i in range(_core.lib.qv_tlm_probe_count(ctx)))
+        with self._lock:
+            ctx = self._context or _closed()
+            return tuple(_core.lib.qv_tlm_probe_name(ctx, i).decode()
+                         for i in range(_core.lib.qv_tlm_probe_count(ctx)))
 
-    def emitted(self, name):
+    def emitted(self, name: str) -> int:
         """Records of one probe that entered the ring, over the context's life."""
-        return _core.lib.qv_tlm_emitted(self._ctx(), self.probe_id(name))
+        with self._lock:
+            count: int = _core.lib.qv_tlm_emitted(self._context or _closed(), self.probe_id(name))
+            return count
 
-    def emit(self, probe, value):
+    def emit(self, probe: str | int, value: float) -> None:
         """Offer a value to a probe (by name or id), from the producer thread."""
-        probe_id = self.probe_id(probe) if isinstance(probe, str) else int(probe)
-        if not 0 <= probe_id < 2**32 or _core.lib.qv_tlm_emit_checked(self._ctx(), probe_id, float(value)) < 0:
-            raise ValueError(f"no probe with id {probe_id}")
+        with self._lock:
+            probe_id = self.probe_id(probe) if isinstance(probe, str) else int(probe)
+            if not 0 <= probe_id < 2**32 or _core.lib.qv_tlm_emit_checked(
+                    self._context or _closed(), probe_id, float(value)) < 0:
+                raise ValueError(f"no probe with id {probe_id}")
 
     # -- counters -----------------------------------------------------------
 
+    def _counter(self, name: str) -> int:
+        with self._lock:
+            value: int = getattr(_core.lib, name)(self._context or _closed())
+            return value
+
     @property
-    def capacity(self):
+    def capacity(self) -> int:
         """Ring capacity in records."""
-        return _core.lib.qv_tlm_capacity(self._ctx())
+        return self._counter("qv_tlm_capacity")
 
     @property
-    def avail(self):
+    def avail(self) -> int:
         """Records waiting to be read."""
-        return _core.lib.qv_tlm_avail(self._ctx())
+        return self._counter("qv_tlm_avail")
 
     @property
-    def dropped(self):
+    def dropped(self) -> int:
         """Records refused because the ring was full (since the ring was made)."""
-        return _core.lib.qv_tlm_dropped(self._ctx())
+        return self._counter("qv_tlm_dropped")
 
     @property
-    def stamp(self):
+    def stamp(self) -> int:
         """The value copied into the ``stamp`` field of every record emitted.
 
         Set it from the producer thread, e.g. to a sample counter or a run tag.
         """
-        return _core.lib.qv_tlm_stamp(self._ctx())
+        return self._counter("qv_tlm_stamp")
 
     @stamp.setter
-    def stamp(self, value):
+    def stamp(self, value: int) -> None:
         value = int(value)
-        if not 0 <= value < 2**64:
+        if not 0 <= value < _SIZE_LIMIT:
             raise ValueError(f"stamp must fit in 64 unsigned bits, got {value}")
-        _core.lib.qv_tlm_set_stamp(self._ctx(), value)
+        with self._lock:
+            _core.lib.qv_tlm_set_stamp(self._context or _closed(), value)
 
-    def stats(self):
+    def stats(self) -> TelemetryStats:
         """Snapshot of the counters as a :class:`TelemetryStats`."""
-        s = _core.lib.qv_tlm_stats(self._ctx())
+        with self._lock:
+            s = _core.lib.qv_tlm_stats(self._context or _closed())
         return TelemetryStats(s.dropped, s.emitted, s.capacity, s.probe_count)
 
     # -- reading ------------------------------------------------------------
 
-    def read(self, max_records=0, out=None):
+    def read(self, max_records: int = 0, out: _Records | None = None) -> _Records:
         """Take waiting records out of the ring, oldest first, in one copy.
 
         Parameters
@@ -259,21 +329,31 @@ class Telemetry:
         ndarray
             Records of dtype :data:`RECORD` (fields ``stamp``, ``value``,
             ``probe``, ``reserved``): a new array, or the filled start of ``out``.
+
+        Raises
+        ------
+        RuntimeError
+            The context is closed, also when :meth:`close` runs in another
+            thread before this read takes its records.
         """
-        ctx = self._ctx()
+        if self._context is None:
+            _closed()
         max_records = int(max_records)
-        if max_records < 0:
-            raise ValueError("max_records must not be negative")
-        if out is None:
-            waiting = _core.lib.qv_tlm_avail(ctx)
-            out = np.empty(min(waiting, max_records) if max_records else waiting, RECORD)
-        elif not (isinstance(out, np.ndarray) and out.dtype == RECORD and out.flags.c_contiguous
-                  and out.flags.writeable):
+        if not 0 <= max_records < _SIZE_LIMIT:
+            raise ValueError(f"max_records must be between 0 and 2**64 - 1, got {max_records}")
+        if out is not None and not (isinstance(out, np.ndarray) and out.dtype == RECORD
+                                    and out.flags.c_contiguous and out.flags.writeable):
             raise TypeError("out must be a writable, C-contiguous ndarray of dtype RECORD")
-        n = _core.lib.qv_tlm_read(ctx, max_records, out.ctypes.data, out.size) if out.size else 0
+        with self._lock:  # held across the copy, which runs without the interpreter lock
+            ctx = self._context or _closed()
+            if out is None:
+                waiting = _core.lib.qv_tlm_avail(ctx)
+                out = np.empty(min(waiting, max_records) if max_records else waiting, RECORD)
+            n = _core.lib.qv_tlm_read(ctx, max_records, out.ctypes.data, out.size) if out.size else 0
         return out.reshape(-1)[:n]
 
-    def demux(self, records, stamps=False):
+    def demux(self, records: npt.ArrayLike, stamps: bool = False
+              ) -> Union[dict[str, _Floats], tuple[dict[str, _Floats], dict[str, _Stamps]]]:
         """Split records per probe, keeping emission order.
 
         Parameters
@@ -295,9 +375,9 @@ class Telemetry:
         counts = np.zeros(max(k, 1), np.uintp)
         _core.lib.qv_tlm_demux_counts(records.ctypes.data, records.size, counts.ctypes.data, k)
         values = [np.empty(int(c), np.float32) for c in counts[:k]]
-        times = [np.empty(int(c), np.uint64) for c in counts[:k]] if stamps else None
+        times = [np.empty(int(c), np.uint64) for c in counts[:k]] if stamps else []
         value_ptrs = np.array([v.ctypes.data for v in values] or [0], np.uintp)
-        stamp_ptrs = np.array([t.ctypes.data for t in times] or [0], np.uintp) if stamps else None
+        stamp_ptrs = np.array([t.ctypes.data for t in times] or [0], np.uintp)
         _core.lib.qv_tlm_demux(records.ctypes.data, records.size, value_ptrs.ctypes.data,
                                stamp_ptrs.ctypes.data if stamps else None, counts.ctypes.data, k)
         by_name = dict(zip(names, values))
@@ -305,45 +385,61 @@ class Telemetry:
 
     # -- growth -------------------------------------------------------------
 
-    def resize(self, capacity):
+    def resize(self, capacity: int) -> None:
         """Give the context a larger, empty ring of at least ``capacity`` records.
 
         Probes, ids (held by attached AGCs) and ``emitted`` counts stay;
         records not yet read are discarded and ``dropped`` starts again at 0.
-        Asking for no more than the current capacity changes nothing. Neither
-        the producer nor the reader may run during the call.
+        Asking for no more than the current capacity changes nothing. A read
+        or a ``steps`` call running in another thread finishes first.
         """
         capacity = int(capacity)
         if capacity < 0:
             raise ValueError("capacity must not be negative")
-        if _core.lib.qv_tlm_resize(self._ctx(), capacity) < 0:
-            raise ValueError(f"cannot grow the ring to {capacity} records")
+        with self._lock:
+            ctx = self._context or _closed()
+            if capacity >= _SIZE_LIMIT or _core.lib.qv_tlm_resize(ctx, capacity) < 0:
+                raise ValueError(f"cannot grow the ring to {capacity} records")
 
     # -- AGC attachment -----------------------------------------------------
 
-    def attach(self, agc, prefix="agc", decim=1):
+    def attach(self, agc: AGC, prefix: str = "agc", decim: int = 1) -> None:
         """Attach an AGC: it emits ``<prefix>.gain_db`` and ``<prefix>.level_db``.
 
         The AGC is kept until :meth:`detach` or :meth:`close`, which detaches
-        it, so it can never write into a freed context. Attaching it here
-        takes it away from any other Telemetry it was attached to.
+        it. Attaching it here takes it away from any other Telemetry it was
+        attached to.
         """
-        agc.set_telemetry(self, prefix, _check_decim(decim))
-        for other in list(_live):
-            if other is not self:
-                other._attached.pop(id(agc), None)
-        self._attached[id(agc)] = agc
+        decim = _check_decim(decim)
+        with self._lock:
+            if self._context is None:
+                _closed()
+            agc.set_telemetry(self, prefix, decim)
+            for other in list(_live):
+                if other is not self:
+                    other._attached.pop(id(agc), None)
+            self._attached[id(agc)] = agc
 
-    def detach(self, agc):
+    def detach(self, agc: AGC) -> None:
         """Detach an AGC attached with :meth:`attach` (a destroyed one is fine)."""
-        if self._attached.pop(id(agc), None) is None:
-            return
-        try:
-            agc.set_telemetry(None, "")
-        except RuntimeError:  # destroyed: it emits nothing any more
-            pass
+        with self._lock:
+            if self._attached.pop(id(agc), None) is None:
+                return
+            try:
+                agc.set_telemetry(None, "")
+            except RuntimeError:  # destroyed: it emits nothing any more
+                pass
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if self._context is None:
             return "<Telemetry closed>"
         return f"<Telemetry capacity={self.capacity} probes={len(self.probe_names)} avail={self.avail}>"
+
+
+def _fresh_locks_after_fork() -> None:
+    # A lock held by another thread at the fork would stay held in the child.
+    for tlm in list(_live):
+        tlm._lock = threading.RLock()
+
+
+os.register_at_fork(after_in_child=_fresh_locks_after_fork)

@@ -1,6 +1,8 @@
 #include "qv_tlm/qv_tlm_core.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,12 +11,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "qv_tlm/qv_tlm_holders.h"
 #include "util/util_core.h"
 
 namespace {
 
 constexpr int kRejected = -4;
+
+// A ring header and what only this file needs to know about it.
+struct Ring {
+    qv_tlmr pub;       // first member: a qv_tlmr * handed out is this Ring
+    Ring *prev, *next;  // the list of live rings, for a forked child
+    size_t mapped;      // bytes of address space reserved at pub.data
+};
+
+// A context and how many hold it: its owner until qv_tlm_destroy, plus one
+// for every AGC attached to it. The last one to let go frees it.
+struct Context {
+    qv_tlm pub;  // first member: a qv_tlm * handed out is this Context
+    uint32_t holders;
+};
+
+Ring *ring_of(qv_tlmr *r) { return reinterpret_cast<Ring *>(r); }
+Context *context_of(qv_tlm *t) { return reinterpret_cast<Context *>(t); }
 
 template <class T>
 T *zeroed() {
@@ -23,54 +44,137 @@ T *zeroed() {
     return static_cast<T *>(p);
 }
 
-size_t storage_bytes(const qv_tlmr *ring) { return size_t(ring->capacity) * sizeof(qv_tlm_rec); }
+// Every live ring, so that a child made by fork() can give each one storage
+// of its own (see own_storage_after_fork).
+std::mutex live_lock;
+Ring *live_rings = nullptr;
+
+void link_ring(Ring *r) {
+    std::lock_guard<std::mutex> hold(live_lock);
+    r->next = live_rings;
+    if (live_rings) live_rings->prev = r;
+    live_rings = r;
+}
+
+void unlink_ring(Ring *r) {
+    std::lock_guard<std::mutex> hold(live_lock);
+    if (r->prev) r->prev->next = r->next;
+    else live_rings = r->next;
+    if (r->next) r->next->prev = r->prev;
+}
 
 void release_ring(qv_tlmr *ring) {
-    munmap(ring->data, 2 * storage_bytes(ring));
-    std::free(ring);
+    Ring *r = ring_of(ring);
+    unlink_ring(r);
+    munmap(ring->data, r->mapped);
+    std::free(r);
+}
+
+// A shared-memory descriptor that never has a name: an unnamed file on the
+// shared-memory filesystem, or where that is refused, a named object
+// unlinked the moment it exists.
+int unnamed_shm() {
+    const int fd = open("/dev/shm", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    char name[64];
+    int local = 0;
+    std::snprintf(name, sizeof name, "/qv_%d_%p", int(getpid()), static_cast<void *>(&local));
+    const int named = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (named >= 0) shm_unlink(name);
+    return named;
+}
+
+// Storage of `bytes` for a ring, its pages reserved now: a ring the
+// filesystem cannot hold fails here, not with SIGBUS at some later emit.
+int new_storage(size_t bytes) {
+    const int fd = unnamed_shm();
+    if (fd < 0) return -1;
+    int rc;
+    do rc = posix_fallocate(fd, 0, off_t(bytes));
+    while (rc == EINTR);
+    if (rc == EOPNOTSUPP) rc = ftruncate(fd, off_t(bytes));  // a filesystem that cannot reserve: size it only
+    if (rc != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Maps the storage over both halves of [base, base + 2 * bytes).
+bool map_twice(char *base, int fd, size_t bytes) {
+    constexpr int prot = PROT_READ | PROT_WRITE, flags = MAP_SHARED | MAP_FIXED;
+    return mmap(base, bytes, prot, flags, fd, 0) != MAP_FAILED &&
+           mmap(base + bytes, bytes, prot, flags, fd, 0) != MAP_FAILED;
+}
+
+bool copy_into(int fd, const char *from, size_t bytes) {
+    for (size_t done = 0; done < bytes;) {
+        const ssize_t n = pwrite(fd, from + done, bytes - done, off_t(done));
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) done += size_t(n);
+    }
+    return true;
+}
+
+// In a child made by fork() the rings' storage is still shared with the
+// parent, and the child's records would land on the parent's. Each ring gets
+// a private copy mapped at the same addresses, so pointers into it (attached
+// AGCs hold the context) stay valid. A ring that cannot get storage is
+// retired: capacity 0, every record dropped, nothing written.
+void lock_rings() { live_lock.lock(); }
+void unlock_rings() { live_lock.unlock(); }
+void own_storage_after_fork() {
+    for (Ring *r = live_rings; r; r = r->next) {
+        qv_tlmr &ring = r->pub;
+        if (ring.capacity == 0) continue;
+        char *base = reinterpret_cast<char *>(ring.data);
+        const size_t bytes = r->mapped / 2;
+        const int fd = new_storage(bytes);
+        const bool own = fd >= 0 && copy_into(fd, base, bytes) && map_twice(base, fd, bytes);
+        if (fd >= 0) close(fd);
+        if (!own) {
+            ring.capacity = ring.mask = 0;
+            ring.tail = ring.head;  // empty, and full at once: nothing is read or written
+        }
+    }
+    live_lock.unlock();
 }
 
 // A ring of at least `capacity` records (a power of two), raised to fill at
 // least one page, in an unnamed shared-memory object mapped twice back to back.
 qv_tlmr *qv_tlmr_create(size_t capacity) {
+    static std::once_flag fork_handler;
+    std::call_once(fork_handler, [] { pthread_atfork(lock_rings, unlock_rings, own_storage_after_fork); });
     // Twice the storage must be addressable: refuse before anything can wrap.
     if (!std::has_single_bit(capacity) || capacity > SIZE_MAX / (2 * sizeof(qv_tlm_rec))) return nullptr;
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
     while (capacity * sizeof(qv_tlm_rec) < page) capacity *= 2;
     const size_t bytes = capacity * sizeof(qv_tlm_rec);
 
-    char name[64];
-    int local = 0;
-    std::snprintf(name, sizeof name, "/qv_%d_%p", int(getpid()), static_cast<void *>(&local));
-    const int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+    const int fd = new_storage(bytes);
     if (fd < 0) return nullptr;
-    shm_unlink(name);  // from here on the object has no name: nothing can be left behind
-    if (ftruncate(fd, off_t(bytes)) != 0) {
-        close(fd);
-        return nullptr;
-    }
     void *base = mmap(nullptr, 2 * bytes, PROT_NONE, MAP_ANON | MAP_PRIVATE, -1, 0);
     if (base == MAP_FAILED) {
         close(fd);
         return nullptr;
     }
-    char *first = static_cast<char *>(base);
-    if (mmap(first, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED ||
-        mmap(first + bytes, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+    if (!map_twice(static_cast<char *>(base), fd, bytes)) {
         munmap(base, 2 * bytes);
         close(fd);
         return nullptr;
     }
     close(fd);  // the two mappings keep the object alive
-    qv_tlmr *ring = zeroed<qv_tlmr>();
-    if (!ring) {
+    Ring *r = zeroed<Ring>();
+    if (!r) {
         munmap(base, 2 * bytes);
         return nullptr;
     }
-    ring->data = static_cast<qv_tlm_rec *>(base);
-    ring->mask = capacity - 1;
-    ring->capacity = capacity;
-    return ring;
+    r->pub.data = static_cast<qv_tlm_rec *>(base);
+    r->pub.mask = capacity - 1;
+    r->pub.capacity = capacity;
+    r->mapped = 2 * bytes;
+    link_ring(r);
+    return &r->pub;
 }
 
 int find(const qv_tlm *t, const char *name) {
@@ -94,19 +198,28 @@ uint64_t acquire(const uint64_t &counter) {
 qv_tlm *qv_tlm_create(size_t capacity) {
     qv_tlmr *ring = qv_tlmr_create(capacity);
     if (!ring) return nullptr;
-    qv_tlm *t = zeroed<qv_tlm>();
-    if (!t) {
+    Context *c = zeroed<Context>();
+    if (!c) {
         release_ring(ring);
         return nullptr;
     }
-    t->ring = ring;
-    return t;
+    c->pub.ring = ring;
+    c->holders = 1;  // the caller
+    return &c->pub;
+}
+
+void qv_tlm_retain(qv_tlm *t) {
+    std::atomic_ref<uint32_t>(context_of(t)->holders).fetch_add(1, std::memory_order_relaxed);
+}
+
+void qv_tlm_release(qv_tlm *t) {
+    if (std::atomic_ref<uint32_t>(context_of(t)->holders).fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    release_ring(t->ring);
+    std::free(context_of(t));
 }
 
 void qv_tlm_destroy(qv_tlm *t) {
-    if (!t) return;
-    release_ring(t->ring);
-    std::free(t);
+    if (t) qv_tlm_release(t);
 }
 
 int qv_tlm_probe(qv_tlm *t, const char *name, uint32_t decim) {

@@ -60,6 +60,12 @@ struct qv_tlm_stats_t {
     uint64_t probe_count;
 };
 
+// The ring's storage is reserved at creation and growth (a ring the shared-
+// memory filesystem cannot hold is refused), and in a child made by fork()
+// every ring gets a private copy, so neither process sees the other's records
+// (a ring the child cannot get storage for is left with capacity 0 and drops
+// everything). qv_tlm_destroy ends the caller's hold: an AGC still attached
+// keeps the context until it is detached or destroyed.
 QV_API qv_tlm *qv_tlm_create(size_t capacity);
 QV_API void qv_tlm_destroy(qv_tlm *t);
 QV_API int qv_tlm_probe(qv_tlm *t, const char *name, uint32_t decim);
