@@ -1,6 +1,7 @@
 """The quorvel command: the demonstration and ``quorvel agc``."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -30,7 +31,26 @@ def test_demo_runs_and_reports(tmp_path):
     lines = result.stdout.splitlines()
     table = [line for line in lines if line.strip()[:1].isdigit()]
     assert len(table) == 7 and "Msample/s" in result.stdout
-    assert "plot written to" in result.stdout or "quorvel[plot]" in result.stdout
+    assert "quorvel --plot FILE.png" in result.stdout
+    assert os.listdir(tmp_path) == []                        # draws only when asked
+
+
+def test_demo_draws_when_asked(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run("--plot", "demo.png", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "plot written to demo.png" in result.stdout
+    assert (tmp_path / "demo.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_drawing_without_matplotlib_is_refused_at_once(tmp_path):
+    (tmp_path / "matplotlib.py").write_text("raise ImportError('No module named matplotlib')\n")
+    result = subprocess.run([sys.executable, "-m", "quorvel", "--plot", "demo.png"], capture_output=True, text=True,
+                            cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == "quorvel: error: drawing needs matplotlib: pip install 'quorvel[plot]'\n"
+    result = run("--plot", "demo.png", "agc", "in.cf32", "out.cf32", cwd=tmp_path)
+    assert result.returncode == 2 and "--plot draws the demonstration" in result.stderr
 
 
 @pytest.mark.parametrize("decim, block", [(8, 1000), (3, 7), (1, 4096), (64, 64)])
@@ -59,9 +79,11 @@ def test_empty_recording(tmp_path):
     (["agc", "{missing}", "{out}"], 2, "no such file"),
     (["agc", "{src}", "{src}"], 2, "OUTPUT must not be INPUT"),
     (["agc", "{odd}", "{out}"], 2, "not a whole number"),
-    (["agc", "{src}", "{out}", "--loop-bw", "fast"], 2, "invalid"),
-    (["agc", "{src}", "{out}", "--decim", "0"], 2, "invalid"),
-    (["agc", "{src}", "{out}", "--ref-db", "nan"], 2, "invalid"),
+    (["agc", "{src}", "{out}", "--loop-bw", "fast"], 2, "--loop-bw: expected a finite number, got 'fast'"),
+    (["agc", "{src}", "{out}", "--decim", "0"], 2, "--decim: expected a whole number from 1 to 2**64 - 1, got '0'"),
+    (["agc", "{src}", "{out}", "--decim", str(2**64)], 2, "--decim: expected a whole number"),
+    (["agc", "{src}", "{out}", "--ref-db", "nan"], 2, "--ref-db: expected a finite number, got 'nan'"),
+    (["agc", "{src}", "{out}", "--alpha", "1e999"], 2, "--alpha: expected a finite number, got '1e999'"),
     (["agc", "{src}"], 2, "required"),
     (["frobnicate"], 2, "invalid choice"),
     (["agc", "{src}", "{nodir}"], 1, "No such file or directory"),
@@ -75,7 +97,7 @@ def test_user_errors_are_one_line(tmp_path, args, status, message):
     result = run(*[a.format(**names) for a in args])
     assert result.returncode == status
     assert len(result.stderr.strip().splitlines()) == 1 and message in result.stderr
-    assert "Traceback" not in result.stderr
+    assert "Traceback" not in result.stderr and not re.search(r"\s_\w", result.stderr)  # no private helper named
     assert not (tmp_path / "out.cf32").exists()
 
 

@@ -44,11 +44,12 @@ def test_docstring_examples_run(name, obj):
     assert runner.summarize(verbose=False).failed == 0
 
 
-def test_python_modules_examples_run():
-    import quorvel.telemetry
-    assert "Examples\n" in quorvel.telemetry.__doc__ and "Examples\n" in quorvel.telemetry.Telemetry.__doc__
+@pytest.mark.parametrize("name, main", [("quorvel.telemetry", "Telemetry"), ("quorvel.iqfile", "level_file")])
+def test_python_modules_examples_run(name, main):
+    module = importlib.import_module(name)
+    assert "Examples\n" in module.__doc__ and "Examples\n" in getattr(module, main).__doc__
     finder = doctest.DocTestFinder()
-    tests = [t for t in finder.find(quorvel.telemetry) if t.examples]
+    tests = [t for t in finder.find(module) if t.examples]
     assert len(tests) >= 2
     for test in tests:
         runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)

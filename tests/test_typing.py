@@ -33,3 +33,12 @@ def test_stubs_ship_beside_the_modules(name):
     public = set(getattr(module, "__all__", [n for n in dir(module) if not n.startswith("_")]))
     assert public <= declared | {"RECORD"}, public - declared
     assert (stub.parent / "py.typed").is_file()
+
+
+def test_package_sources_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    sources = sorted(str(p.relative_to(src)) for p in (src / "quorvel").glob("*.py"))
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                             "--cache-dir", str(tmp_path), *sources], capture_output=True, text=True, cwd=src)
+    assert result.returncode == 0, result.stdout + result.stderr

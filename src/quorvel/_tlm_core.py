@@ -10,6 +10,7 @@ overlaps a ``steps`` call (which holds it throughout).
 
 import ctypes
 import types
+from typing import Any
 
 import numpy as np
 
@@ -58,9 +59,9 @@ SIGNATURES = {
 UNLOCKED = {"qv_tlm_read", "qv_tlm_demux_counts", "qv_tlm_demux"}
 
 
-def _load():
+def _load() -> types.SimpleNamespace:
     locked, unlocked = ctypes.PyDLL(_agc.__file__), ctypes.CDLL(_agc.__file__)
-    functions = {}
+    functions: dict[str, Any] = {}
     for name, (restype, argtypes) in SIGNATURES.items():
         func = getattr(unlocked if name in UNLOCKED else locked, name)
         func.restype, func.argtypes = restype, argtypes
@@ -76,11 +77,12 @@ _rename_capsule = ctypes.pythonapi.PyCapsule_SetName
 _rename_capsule.restype, _rename_capsule.argtypes = ctypes.c_int, [ctypes.py_object, ctypes.c_char_p]
 
 
-def new_capsule(context):
+def new_capsule(context: int) -> object:
     """A capsule named CAPSULE_NAME around the context (no destructor)."""
-    return _new_capsule(context, CAPSULE_NAME, None)
+    capsule: object = _new_capsule(context, CAPSULE_NAME, None)
+    return capsule
 
 
-def close_capsule(capsule):
+def close_capsule(capsule: object) -> None:
     """Renames the capsule so that no AGC can attach through it any more."""
     _rename_capsule(capsule, CLOSED_CAPSULE_NAME)

@@ -1,119 +1,90 @@
 """The ``quorvel`` command (also ``python -m quorvel``).
 
 ``quorvel`` with no arguments runs the demonstration; ``quorvel agc INPUT
-OUTPUT`` levels a raw IQ recording. User errors print one line on stderr and
-exit with status 2 (usage) or 1 (run-time failure), never a traceback.
+OUTPUT`` levels a raw IQ recording through :func:`quorvel.iqfile.level_file`.
+User errors print one line on stderr and exit with status 2 (usage) or 1
+(run-time failure), never a traceback; SIGINT, SIGTERM and SIGHUP stop the
+run cleanly with status 128 + the signal's number.
+
+Only the standard library is imported before the command line is parsed,
+so an interrupt at start-up is handled like any other.
 """
+
+from __future__ import annotations
 
 import argparse
 import math
 import os
+import signal
 import sys
-import tempfile
+from types import FrameType
+from typing import Any, Callable, NoReturn, Optional, Sequence
 
-import numpy as np
-
-IQ = np.dtype("<c8")  # interleaved little-endian float32 I/Q: the .cf32 / .cfile convention
-
-
-class UsageError(Exception):
-    """A command line that cannot be run: exit status 2."""
+_STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
-def _finite(text):
-    value = float(text)
+class _Stopped(BaseException):
+    """A stopping signal arrived: unwind (removing temporaries), then exit 128 + signum."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
     if not math.isfinite(value):
-        raise ValueError(text)
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
     return value
 
 
-def _positive_int(text):
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 2**64 - 1, got {text!r}")
     return value
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message):  # one line, not the usage block
+    def error(self, message: str) -> NoReturn:  # one line, not the usage block
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvel", description="Bit-exact DSP for NumPy. Without a command: run the AGC demonstration.")
+    parser.add_argument("--plot", metavar="FILE.png",
+                        help="also draw the demonstration's envelopes and probes into FILE.png (needs matplotlib)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     agc = commands.add_parser(
         "agc", help="normalise the level of a raw complex64 IQ file",
         description="Run a recording of interleaved little-endian complex64 samples (.cf32/.cfile) through "
-                    "the AGC block path. The output equals one whole-file AGC.steps call bit for bit.")
+                    "the AGC block path. The output equals one whole-file AGC.steps call bit for bit. A regular "
+                    "OUTPUT is replaced only once complete; - is standard output; a FIFO or a character "
+                    "device is written in place.")
     agc.add_argument("input", metavar="INPUT", help="raw complex64 IQ file")
-    agc.add_argument("output", metavar="OUTPUT", help="where to write the levelled samples")
-    agc.add_argument("--ref-db", type=_finite, default=0.0, help="target output power in dB (default 0)")
-    agc.add_argument("--loop-bw", type=_finite, default=0.0025, help="loop bandwidth, cycles/sample")
-    agc.add_argument("--alpha", type=_finite, default=0.05, help="detector coefficient in (0, 1]")
-    agc.add_argument("--decim", type=_positive_int, default=8, help="chunk length of the block path")
-    agc.add_argument("--block", type=_positive_int, default=1 << 20,
-                     help="samples per read, rounded up to a multiple of --decim")
-    agc.add_argument("--telemetry", metavar="FILE.npz", help="save the gain_db and level_db probes")
+    agc.add_argument("output", metavar="OUTPUT", help="where to write the levelled samples (- for stdout)")
+    agc.add_argument("--ref-db", type=_finite, default=0.0, help="target output power in dB (default: %(default)s)")
+    agc.add_argument("--loop-bw", type=_finite, default=0.0025,
+                     help="loop bandwidth, cycles/sample (default: %(default)s)")
+    agc.add_argument("--alpha", type=_finite, default=0.05,
+                     help="detector coefficient in (0, 1] (default: %(default)s)")
+    agc.add_argument("--decim", type=_count, default=8, help="chunk length of the block path (default: %(default)s)")
+    agc.add_argument("--block", type=_count, default=1 << 20,
+                     help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
+    agc.add_argument("--telemetry", metavar="FILE.npz",
+                     help="also save the gain_db and level_db probes (default: not saved)")
     return parser
 
 
-def run_agc(args, progress=None):
-    from quorvel.agc import AGC
-    from quorvel.telemetry import Telemetry
-
-    if not os.path.isfile(args.input):
-        raise UsageError(f"{args.input}: no such file")
-    same_path = os.path.abspath(args.input) == os.path.abspath(args.output)
-    if same_path or (os.path.exists(args.output) and os.path.samefile(args.input, args.output)):
-        raise UsageError("OUTPUT must not be INPUT")
-    size = os.path.getsize(args.input)
-    if size % IQ.itemsize:
-        raise UsageError(f"{args.input}: {size} bytes is not a whole number of complex64 samples")
-    block = -(-args.block // args.decim) * args.decim   # a multiple of decim keeps the chunk grid
-    agc = AGC(args.ref_db, args.loop_bw, args.alpha)
-    agc.decim = args.decim
-    tlm = Telemetry(1 << max(12, (2 * (block // args.decim) - 1).bit_length())) if args.telemetry else None
-    gains, levels = [], []
-    out_dir = os.path.dirname(os.path.abspath(args.output))
-    fd, tmp = tempfile.mkstemp(prefix=".quorvel-", suffix=".part", dir=out_dir)
-    try:
-        if tlm:
-            tlm.attach(agc)
-        with open(args.input, "rb") as src, os.fdopen(fd, "wb") as dst:
-            buffer = np.empty(block, IQ)
-            done = 0
-            while True:
-                got = src.readinto(memoryview(buffer).cast("B")) // IQ.itemsize
-                if got == 0:
-                    break
-                chunk = buffer[:got]
-                agc.steps(chunk, out=chunk)
-                dst.write(chunk.tobytes())
-                if tlm:
-                    probes = tlm.demux(tlm.read())
-                    gains.append(probes["agc.gain_db"])
-                    levels.append(probes["agc.level_db"])
-                done += got
-                if progress:
-                    progress(done * IQ.itemsize, size)
-        if args.telemetry:
-            np.savez(args.telemetry, gain_db=np.concatenate(gains or [np.zeros(0, np.float32)]),
-                     level_db=np.concatenate(levels or [np.zeros(0, np.float32)]),
-                     decim=np.int64(args.decim))
-        os.replace(tmp, args.output)
-    except BaseException:
-        os.unlink(tmp)
-        raise
-    finally:
-        if tlm:
-            tlm.close()
-    return size // IQ.itemsize
-
-
-def _progress_bar(stream):
-    def show(done, total):
+def _progress_bar(stream: Any) -> Callable[[int, int], None]:
+    def show(done: int, total: int) -> None:
         width = 40
         filled = width * done // max(total, 1)
         stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {100 * done // max(total, 1):3d}%")
@@ -123,28 +94,65 @@ def _progress_bar(stream):
     return show
 
 
-def main(argv=None):
-    parser = _parser()
+def _stop(signum: int, frame: Optional[FrameType]) -> None:
+    for other in _STOPPING:  # the clean-up that follows must not be cut short by a second signal
+        signal.signal(other, signal.SIG_IGN)
+    raise _Stopped(signum)
+
+
+def _trap_signals() -> dict[int, Any]:
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # argparse already printed its one-line usage error
+        return {signum: signal.signal(signum, _stop) for signum in _STOPPING}
+    except ValueError:  # not the main thread: leave signals alone
+        return {}
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
+        return f"{exc.filename}: {exc.strerror}"
+    return str(exc)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    previous = _trap_signals()
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:
+        print("quorvel: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except _Stopped as stop:
+        print(f"quorvel: {_STOPPING[stop.signum]}", file=sys.stderr)
+        return 128 + stop.signum
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _run(argv: Optional[Sequence[str]]) -> int:
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as exc:  # argparse already printed its one-line usage error, or the help
         return exc.code if isinstance(exc.code, int) else 2
+    from quorvel.iqfile import UsageError, level_file
+
     try:
         if args.command is None:
             from quorvel import demo
-            demo.run()
-        else:
-            big = os.path.isfile(args.input) and os.path.getsize(args.input) > 64 << 20
-            progress = _progress_bar(sys.stderr) if big and sys.stderr.isatty() else None
-            samples = run_agc(args, progress)
-            print(f"{samples:,} samples levelled into {args.output}", file=sys.stderr)
+            demo.run(plot_path=args.plot)
+            return 0
+        if args.plot is not None:
+            raise UsageError("--plot draws the demonstration; it takes no COMMAND")
+        big = os.path.isfile(args.input) and os.path.getsize(args.input) > 64 << 20
+        progress = _progress_bar(sys.stderr) if big and sys.stderr.isatty() else None
+        samples = level_file(args.input, args.output, ref_db=args.ref_db, loop_bw=args.loop_bw, alpha=args.alpha,
+                             decim=args.decim, block=args.block, telemetry=args.telemetry, progress=progress)
+        where = "standard output" if args.output == "-" else args.output
+        print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
         return 0
     except UsageError as exc:
         print(f"quorvel: error: {exc}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
-        print("quorvel: interrupted", file=sys.stderr)
-        return 130
-    except (OSError, ValueError, MemoryError) as exc:
-        print(f"quorvel: error: {exc}", file=sys.stderr)
+    except (OSError, ValueError, MemoryError, ImportError) as exc:
+        print(f"quorvel: error: {_describe(exc)}", file=sys.stderr)
         return 1

@@ -2,10 +2,15 @@
 whose levels step across 60 dB, noise between them and one slow fade, run
 through ``AGC.steps`` with telemetry attached."""
 
+from __future__ import annotations
+
+import importlib
 import time
 from dataclasses import dataclass
+from typing import Any, Callable, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel.agc import AGC, settling_samples
 from quorvel.telemetry import Telemetry
@@ -13,7 +18,7 @@ from quorvel.telemetry import Telemetry
 LEVELS_DB = (-20.0, -50.0, -10.0, -60.0, -30.0, 0.0, -40.0)  # burst powers, dB (0 dB = unit power)
 BURST, GAP = 24_000, 6_000                                  # samples
 NOISE_DB = -75.0
-FADE_DB = 6.0                                               # peak depth of the slow fade on burst 5
+FADE_BURST, FADE_DB = 4, 6.0                                # the burst (from 0) with a slow fade, its depth
 SAMPLES_PER_SYMBOL = 4
 REF_DB, LOOP_BW, ALPHA, DECIM = 0.0, 0.0015, 0.05, 8        # 4 * DECIM * LOOP_BW <= 0.05
 TOL_DB = 1.0
@@ -25,11 +30,15 @@ class Burst:
     level_db: float
 
 
-def db(power):
+_Floats = npt.NDArray[np.float64]
+_Samples = npt.NDArray[np.complex64]
+
+
+def db(power: npt.ArrayLike) -> _Floats:
     return 10.0 * np.log10(np.maximum(power, 1e-30))
 
 
-def synthesize(seed=1):
+def synthesize(seed: int = 1) -> tuple[_Samples, list[Burst]]:
     """complex64 baseband: [gap, burst] * len(LEVELS_DB), and the burst list."""
     rng = np.random.default_rng(seed)
     n = len(LEVELS_DB) * (GAP + BURST)
@@ -40,14 +49,14 @@ def synthesize(seed=1):
         start = k * (GAP + BURST) + GAP
         symbols = np.exp(1j * (np.pi / 4 + np.pi / 2 * rng.integers(0, 4, BURST // SAMPLES_PER_SYMBOL)))
         burst = np.repeat(symbols, SAMPLES_PER_SYMBOL) * 10 ** (level / 20)
-        if k == 4:  # a slow fade across the whole burst
+        if k == FADE_BURST:  # a slow fade across the whole burst
             burst *= 10 ** (-FADE_DB / 20 * np.sin(np.linspace(0, np.pi, BURST)))
         signal[start:start + BURST] += burst
         bursts.append(Burst(start, level))
     return signal.astype(np.complex64), bursts
 
 
-def settled_after(gain_db, first_chunk, last_chunk, tol_db):
+def settled_after(gain_db: _Floats, first_chunk: int, last_chunk: int, tol_db: float) -> Optional[int]:
     """Chunks from first_chunk until the gain first comes within tol_db of the
     value it settles to at the end of the burst."""
     final = gain_db[last_chunk - 1]
@@ -55,7 +64,14 @@ def settled_after(gain_db, first_chunk, last_chunk, tol_db):
     return int(inside[0]) + 1 if inside.size else None
 
 
-def run(plot_path="quorvel-agc-demo.png", out=print):
+def run(plot_path: Optional[str] = None, out: Callable[..., None] = print) -> None:
+    """Print the demonstration's table; with ``plot_path`` also draw it into that PNG.
+
+    Raises ImportError before anything runs when drawing is asked for and
+    matplotlib is missing.
+    """
+    if plot_path is not None:
+        _pyplot()
     x, bursts = synthesize()
     y = np.empty_like(x)
     with Telemetry(1 << 17) as tlm:
@@ -82,7 +98,7 @@ def run(plot_path="quorvel-agc-demo.png", out=print):
         tail = slice(b.start + BURST // 2, b.start + BURST)
         out_db = db(np.mean(np.abs(y[tail].astype(np.complex128)) ** 2))
         in_db = db(np.mean(np.abs(x[b.start:b.start + BURST].astype(np.complex128)) ** 2))
-        fade = "  (slow fade)" if k == 4 else ""
+        fade = "  (slow fade)" if k == FADE_BURST else ""
         measured_text = f"{measured * DECIM:>8,} smp" if measured else "       never"
         out(f"{k + 1:>5} {in_db:>9.1f} {out_db:>10.2f} {needed - before:>+14.1f} "
             f"{measured_text:>14} {predicted:>6,} smp{fade}")
@@ -97,21 +113,29 @@ def run(plot_path="quorvel-agc-demo.png", out=print):
         f"(AGC.steps with out=, median of {len(runs)} runs)")
     out("'predicted' runs the per-sample loop (settling_samples); the block path above updates once")
     out(f"per {DECIM} samples with compounded coefficients, so the two agree to within a few chunks.")
-    _plot(x, y, gain, level, plot_path, out)
+    if plot_path is None:
+        out("\nFor a picture of the envelopes and probes: quorvel --plot FILE.png "
+            "(needs matplotlib: pip install 'quorvel[plot]').")
+    else:
+        _plot(x, y, gain, level, plot_path)
+        out(f"\nplot written to {plot_path}")
 
 
-def _plot(x, y, gain, level, path, out):
+def _pyplot() -> Any:
     try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        matplotlib = importlib.import_module("matplotlib")
     except ImportError:
-        out("\nFor a picture of the envelopes and probes: pip install 'quorvel[plot]' (matplotlib).")
-        return
+        raise ImportError("drawing needs matplotlib: pip install 'quorvel[plot]'") from None
+    matplotlib.use("Agg")
+    return importlib.import_module("matplotlib.pyplot")
+
+
+def _plot(x: _Samples, y: _Samples, gain: _Floats, level: _Floats, path: str) -> None:
+    plt = _pyplot()
     window = 256
     kernel = np.ones(window) / window
 
-    def envelope(v):
+    def envelope(v: _Samples) -> _Floats:
         return db(np.convolve(np.abs(v.astype(np.complex128)) ** 2, kernel, mode="same"))[::window // 4]
 
     t_env = np.arange(len(x))[::window // 4]
@@ -130,4 +154,3 @@ def _plot(x, y, gain, level, path, out):
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
-    out(f"\nplot written to {path}")

@@ -46,7 +46,7 @@ from __future__ import annotations
 import os
 import threading
 import weakref
-from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, NoReturn, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -351,6 +351,13 @@ class Telemetry:
                 out = np.empty(min(waiting, max_records) if max_records else waiting, RECORD)
             n = _core.lib.qv_tlm_read(ctx, max_records, out.ctypes.data, out.size) if out.size else 0
         return out.reshape(-1)[:n]
+
+    @overload
+    def demux(self, records: npt.ArrayLike, stamps: Literal[False] = False) -> dict[str, _Floats]: ...
+
+    @overload
+    def demux(self, records: npt.ArrayLike, stamps: Literal[True]) -> tuple[dict[str, _Floats], dict[str, _Stamps]]:
+        ...
 
     def demux(self, records: npt.ArrayLike, stamps: bool = False
               ) -> Union[dict[str, _Floats], tuple[dict[str, _Floats], dict[str, _Stamps]]]:

@@ -1,0 +1,167 @@
+"""Writing a result so that its destination never holds half of it.
+
+A regular file (or the target of a symlink, however long the chain) is
+replaced atomically: the data goes into a temporary in the same directory,
+unnamed where the filesystem allows, is flushed to disk and only then takes
+the destination's name. Until then the destination is untouched, and an
+interrupted or failed run leaves nothing behind. ``-`` (standard output), a
+FIFO and a character device are written in place, since they cannot be
+replaced. Every OSError names the destination as the caller gave it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import secrets
+import stat
+import sys
+from typing import BinaryIO, Iterator, Union
+
+PathArg = Union[str, "os.PathLike[str]"]
+
+# An unnamed temporary needs O_TMPFILE and /proc to give it a name at the end.
+UNNAMED = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
+
+
+class Destination:
+    """Where a result goes: opened now, visible at :meth:`commit`, gone at :meth:`discard`.
+
+    Raises ValueError for a directory, a block device or a socket, before
+    anything is created, and an OSError naming ``path`` when the temporary
+    cannot be made.
+    """
+
+    def __init__(self, path: PathArg) -> None:
+        self.name = os.fspath(path)
+        self._temporary: str | None = None  # a named temporary, to rename or remove
+        self._target: str | None = None     # the file replaced at commit; None: written in place
+        self._fd = -1
+        try:
+            with _named(self.name):
+                self._open()
+        except BaseException:
+            self.discard()
+            raise
+        self.file: BinaryIO = os.fdopen(self._fd, "wb", buffering=0, closefd=False)
+
+    def _open(self) -> None:
+        if self.name == "-":
+            self._fd = os.dup(sys.stdout.fileno())
+            return
+        try:
+            old: os.stat_result | None = os.stat(self.name)  # through any symlinks
+        except FileNotFoundError:
+            old = None
+        if old is not None and (stat.S_ISFIFO(old.st_mode) or stat.S_ISCHR(old.st_mode)):
+            self._fd = os.open(self.name, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+            return
+        if old is not None and stat.S_ISDIR(old.st_mode):
+            raise ValueError(f"{self.name}: is a directory")
+        if old is not None and not stat.S_ISREG(old.st_mode):
+            raise ValueError(f"{self.name}: not a regular file, FIFO or character device")
+        self._target = os.path.realpath(self.name)
+        self._fd = self._create_temporary(os.path.dirname(self._target))
+        if old is not None:
+            self._keep_owner_and_mode(old)
+
+    def _create_temporary(self, directory: str) -> int:
+        # Mode 0o666: the kernel applies the umask, as for any new file.
+        if UNNAMED:
+            try:
+                return os.open(directory, os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o666)
+            except OSError as exc:
+                if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+                    raise
+        while True:
+            self._temporary = os.path.join(directory, f".quorvel-{secrets.token_hex(4)}.part")
+            try:
+                return os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            except FileExistsError:
+                continue
+
+    def _keep_owner_and_mode(self, old: os.stat_result) -> None:
+        if (old.st_uid, old.st_gid) != (os.getuid(), os.getgid()):
+            try:
+                os.fchown(self._fd, old.st_uid, old.st_gid)
+            except PermissionError:  # only root may give a file away
+                pass
+        os.fchmod(self._fd, stat.S_IMODE(old.st_mode))
+
+    @contextlib.contextmanager
+    def writing(self) -> Iterator[BinaryIO]:
+        """The file to write to, for a writer of its own (``numpy.savez``)."""
+        with _named(self.name):
+            yield self.file
+
+    def write(self, data: bytes | memoryview) -> None:
+        """Write all of ``data`` (a pipe or a device may take it in parts)."""
+        view = memoryview(data).cast("B")
+        with self.writing() as file:
+            while view:
+                view = view[file.write(view) or 0:]
+
+    def commit(self) -> None:
+        """Make the result visible under its name, its data on disk first."""
+        with _named(self.name):
+            if self._target is not None:
+                os.fsync(self._fd)
+                directory = os.open(os.path.dirname(self._target), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+                try:
+                    self._link(directory)
+                    try:
+                        os.fsync(directory)
+                    except OSError:  # not every filesystem syncs a directory; the data itself is on disk
+                        pass
+                finally:
+                    os.close(directory)
+        self._close()
+
+    def _link(self, directory: int) -> None:
+        assert self._target is not None
+        if self._temporary is None:  # unnamed: link it in, under the target's name while that is free
+            # A directory descriptor makes os.link call linkat, which follows the /proc link.
+            source = f"/proc/self/fd/{self._fd}"
+            try:
+                os.link(source, os.path.basename(self._target), dst_dir_fd=directory)
+                return
+            except FileExistsError:
+                pass
+            while self._temporary is None:
+                name = f".quorvel-{secrets.token_hex(4)}.part"
+                try:
+                    os.link(source, name, dst_dir_fd=directory)
+                except FileExistsError:
+                    continue
+                self._temporary = os.path.join(os.path.dirname(self._target), name)
+        os.replace(self._temporary, self._target)
+        self._temporary = None
+
+    def discard(self) -> None:
+        """Drop whatever was written; the destination stays as it was."""
+        if self._temporary is not None:
+            try:
+                os.unlink(self._temporary)
+            except FileNotFoundError:
+                pass
+            self._temporary = None
+        self._close()
+
+    def _close(self) -> None:
+        if self._fd >= 0:
+            if hasattr(self, "file"):
+                self.file.close()  # later writes fail instead of reaching a reused descriptor
+            os.close(self._fd)
+            self._fd = -1
+
+
+@contextlib.contextmanager
+def _named(name: str) -> Iterator[None]:
+    """Re-raises an OSError with the destination's name, never a temporary's."""
+    try:
+        yield
+    except OSError as exc:
+        if exc.strerror and exc.filename != name:
+            raise OSError(exc.errno, exc.strerror, name) from None
+        raise
