@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -270,6 +271,37 @@ def test_multiprocessing_child_steps_an_inherited_agc():
         assert process.exitcode == 0
         assert np.concatenate([first, tlm.read()]).tobytes() == expected.tobytes()
         assert tlm.dropped == 0
+
+
+def test_fork_while_another_thread_holds_the_telemetry_lock():
+    """A thread in the middle of a read holds the Telemetry's lock; the child
+    has no such thread, and must not wait for it."""
+    with Telemetry(256) as tlm:
+        held, release = threading.Event(), threading.Event()
+
+        def reading():
+            with tlm._lock:                              # as read() holds it across its copy
+                held.set()
+                release.wait()
+
+        reader = threading.Thread(target=reading)
+        reader.start()
+        held.wait()
+        try:
+            pid = in_child(lambda: tlm.avail == 0 and tlm.capacity == 256)
+            for _ in range(500):
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                pytest.fail("the child waits for a lock held by a thread it does not have")
+            assert os.waitstatus_to_exitcode(status) == 0
+        finally:
+            release.set()
+            reader.join()
 
 
 # -- storage ------------------------------------------------------------------

@@ -42,3 +42,10 @@ def test_package_sources_pass_mypy_strict(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                              "--cache-dir", str(tmp_path), *sources], capture_output=True, text=True, cwd=src)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_telemetry_stub_matches_the_module():
+    pytest.importorskip("mypy")
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quorvel.telemetry"], capture_output=True,
+                            text=True)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -20,6 +20,7 @@ import sys
 from types import FrameType
 from typing import Any, Callable, NoReturn, Optional, Sequence
 
+_PROGRESS_FROM = 64 << 20  # bytes of input; smaller files are done before a progress bar would help
 _STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -143,7 +144,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             return 0
         if args.plot is not None:
             raise UsageError("--plot draws the demonstration; it takes no COMMAND")
-        big = os.path.isfile(args.input) and os.path.getsize(args.input) > 64 << 20
+        big = os.path.isfile(args.input) and os.path.getsize(args.input) > _PROGRESS_FROM
         progress = _progress_bar(sys.stderr) if big and sys.stderr.isatty() else None
         samples = level_file(args.input, args.output, ref_db=args.ref_db, loop_bw=args.loop_bw, alpha=args.alpha,
                              decim=args.decim, block=args.block, telemetry=args.telemetry, progress=progress)

@@ -29,6 +29,7 @@ import numpy as np
 from quorvel import agc
 from quorvel._output import Destination, PathArg
 from quorvel.telemetry import Telemetry
+from quorvel.util import next_pow_two
 
 __all__ = ["IQ", "UsageError", "level_file"]
 
@@ -125,7 +126,8 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
         destinations.append(out)
         if archive is not None:
             destinations.append(_destination(archive))
-            tlm = Telemetry(1 << max(12, (2 * -(-per_read // decim) - 1).bit_length()))
+            # Two probes, one record each per update, and the ring is drained after every block.
+            tlm = Telemetry(max(4096, next_pow_two(2 * -(-per_read // decim))))
         loop = agc.AGC(ref_db, loop_bw, alpha)
         loop.decim = decim
         if tlm:

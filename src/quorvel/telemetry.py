@@ -67,7 +67,10 @@ if TYPE_CHECKING:
 _SIZE_LIMIT = 1 << 64
 _CAPACITY_LIMIT = 1 << 59  # twice the storage must fit in a size_t
 
-_live: weakref.WeakSet[Telemetry] = weakref.WeakSet()  # every open Telemetry
+# Every open Telemetry, so that attach() can take an AGC off the others' books.
+# The AGC's own record says where it really emits; these books only decide
+# whom close() detaches.
+_live: weakref.WeakSet[Telemetry] = weakref.WeakSet()
 
 
 class TelemetryStats(NamedTuple):
@@ -123,6 +126,12 @@ class Telemetry:
     OSError
         The shared-memory ring could not be created (for instance, it is
         larger than the shared-memory filesystem can hold).
+
+    Notes
+    -----
+    :meth:`close` (or a ``with`` block) plays the part of ``destroy()`` on
+    the extension types: afterwards every use raises
+    ``RuntimeError("telemetry context is closed")``.
 
     Examples
     --------

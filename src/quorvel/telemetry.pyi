@@ -1,10 +1,12 @@
-from typing import Any, Literal, NamedTuple, overload
+from typing import Any, Literal, NamedTuple, NoReturn, overload
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import Self
 
 from quorvel.agc import AGC
+
+__all__ = ["RECORD", "Telemetry", "TelemetryStats"]
 
 RECORD: np.dtype[np.void]
 _Records = np.ndarray[Any, np.dtype[np.void]]
@@ -16,11 +18,14 @@ class TelemetryStats(NamedTuple):
     probe_count: int
 
 class Telemetry:
-    _capsule: object
     def __init__(self, capacity: int = 4096) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc: object) -> None: ...
+    def __del__(self) -> None: ...
+    def __reduce_ex__(self, protocol: Any) -> NoReturn: ...
+    @property
+    def _capsule(self) -> object: ...
     @property
     def closed(self) -> bool: ...
     def probe(self, name: str, decim: int = 1) -> int: ...
