@@ -119,13 +119,13 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
     archive = _archive_name(telemetry) if telemetry is not None else None
     _check_distinct(input, output, archive)
 
-    destinations: list[Destination] = []
+    opened: list[Destination] = []  # opened before any work: a bad path fails at once
     tlm = None
     try:
         out = _destination(output)
-        destinations.append(out)
+        opened.append(out)
         if archive is not None:
-            destinations.append(_destination(archive))
+            opened.append(_destination(archive))
             # Two probes, one record each per update, and the ring is drained after every block.
             tlm = Telemetry(max(4096, next_pow_two(2 * -(-per_read // decim))))
         loop = agc.AGC(ref_db, loop_bw, alpha)
@@ -134,12 +134,13 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
             tlm.attach(loop)
         gains, levels = _level(input, out, loop, tlm, per_read, size, progress)
         if archive is not None:
-            with destinations[1].writing() as file:
-                np.savez(file, gain_db=gains, level_db=levels, decim=np.array(decim, np.int64 if decim < 2**63 else np.uint64))
-        for destination in destinations:
+            kind = np.int64 if decim < 2**63 else np.uint64
+            with opened[1].writing() as file:
+                np.savez(file, gain_db=gains, level_db=levels, decim=np.array(decim, kind))
+        for destination in opened:
             destination.commit()
     finally:
-        for destination in destinations:
+        for destination in opened:
             destination.discard()
         if tlm:
             tlm.close()

@@ -116,13 +116,15 @@ bool copy_into(int fd, const char *from, size_t bytes) {
     return true;
 }
 
+// The list stays still across fork(): the child must see it whole.
+void lock_rings() { live_lock.lock(); }
+void unlock_rings() { live_lock.unlock(); }
+
 // In a child made by fork() the rings' storage is still shared with the
 // parent, and the child's records would land on the parent's. Each ring gets
 // a private copy mapped at the same addresses, so pointers into it (attached
 // AGCs hold the context) stay valid. A ring that cannot get storage is
 // retired: capacity 0, every record dropped, nothing written.
-void lock_rings() { live_lock.lock(); }
-void unlock_rings() { live_lock.unlock(); }
 void own_storage_after_fork() {
     for (Ring *r = live_rings; r; r = r->next) {
         qv_tlmr &ring = r->pub;
