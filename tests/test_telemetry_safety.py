@@ -220,6 +220,19 @@ def in_child(work):
     return pid
 
 
+def exit_status(pid, timeout=5.0):
+    """The child's exit status; a child still running after timeout is killed and fails the test."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail("the forked child hangs")
+
+
 def test_forked_child_emits_into_a_ring_of_its_own():
     with Telemetry(256) as tlm:
         tlm.probe("p")
@@ -237,7 +250,7 @@ def test_forked_child_emits_into_a_ring_of_its_own():
         for k in range(10):
             tlm.emit("p", float(k))
         os.write(go_w, b"x")
-        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        assert exit_status(pid) == 0
         assert tlm.read()["value"].tolist() == [100.0] + list(range(10))
         assert tlm.dropped == 0
 
@@ -288,17 +301,7 @@ def test_fork_while_another_thread_holds_the_telemetry_lock():
         reader.start()
         held.wait()
         try:
-            pid = in_child(lambda: tlm.avail == 0 and tlm.capacity == 256)
-            for _ in range(500):
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    break
-                time.sleep(0.01)
-            else:
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-                pytest.fail("the child waits for a lock held by a thread it does not have")
-            assert os.waitstatus_to_exitcode(status) == 0
+            assert exit_status(in_child(lambda: tlm.avail == 0 and tlm.capacity == 256)) == 0
         finally:
             release.set()
             reader.join()

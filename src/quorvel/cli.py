@@ -61,7 +61,8 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvel", description="Bit-exact DSP for NumPy. Without a command: run the AGC demonstration.")
     parser.add_argument("--plot", metavar="FILE.png",
-                        help="also draw the demonstration's envelopes and probes into FILE.png (needs matplotlib)")
+                        help="also draw the demonstration's envelopes and probes into FILE.png; needs "
+                             "matplotlib (default: not drawn)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     agc = commands.add_parser(
         "agc", help="normalise the level of a raw complex64 IQ file",
