@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr int kRejected = -4;
+constexpr int kRejected = QV_REJECTED;
 
 template <class T>
 T *zeroed() {
