@@ -31,7 +31,7 @@ endif()
 # built for a wider instruction set and fault on an older CPU. Standard
 # templates (std::min, std::fma, ...) cannot obey that rule, so the objects are
 # optimised whatever the build type, which inlines them, and the build checks
-# that no object defines a weak symbol (check_isa_objects.cmake).
+# that no object defines a weak function (check_isa_objects.cmake).
 function(quorvel_isa_sources target source)
   foreach(level IN LISTS QUORVEL_ISA_LEVELS)
     set(objects ${target}_${level})
@@ -47,7 +47,7 @@ function(quorvel_isa_sources target source)
       COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} "-DOBJECTS=$<TARGET_OBJECTS:${objects}>" -DSTAMP=${checked}
               -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_isa_objects.cmake
       DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_isa_objects.cmake
-      COMMENT "Checking ${objects} for weak symbols" VERBATIM COMMAND_EXPAND_LISTS)
+      COMMENT "Checking ${objects} for weak functions" VERBATIM COMMAND_EXPAND_LISTS)
     add_custom_target(${objects}_checked DEPENDS ${checked})
     add_dependencies(${target} ${objects}_checked)
   endforeach()
