@@ -1,4 +1,3 @@
-from types import TracebackType
 from typing import Any
 
 import numpy as np
