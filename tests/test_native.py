@@ -3,8 +3,9 @@
 They check what Python cannot reach directly: each instruction-set variant
 of a vectorised loop against its scalar reference, bit for bit, the load-time
 choice, the telemetry ring across threads and the public headers from C.
-QUORVEL_SANITIZE in the environment (OFF, ON or thread) goes to CMake, which
-refuses any other value, and CMAKE_ARGS is passed on as pip's build passes it.
+The build follows the same environment as `pip install`: QUORVEL_SANITIZE
+(OFF, ON or thread; CMake refuses any other value), QUORVEL_REFERENCE_ONLY
+and QUORVEL_WERROR.
 """
 
 import os
@@ -17,7 +18,10 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SANITIZE = os.environ.get("QUORVEL_SANITIZE", "OFF")
-BUILD = ROOT / "build" / ("native-tests" if SANITIZE == "OFF" else "native-tests-sanitized")
+REFERENCE_ONLY = os.environ.get("QUORVEL_REFERENCE_ONLY", "OFF")
+WERROR = os.environ.get("QUORVEL_WERROR", "OFF")
+BUILD = ROOT / "build" / ("native-tests" + ("-sanitized" if SANITIZE != "OFF" else "")
+                          + ("-reference" if REFERENCE_ONLY != "OFF" else ""))
 
 
 def run_or_fail(command):
@@ -32,7 +36,7 @@ def native_build():
         pytest.fail("cmake is needed to build the native tests (pip install '.[test]')")
     run_or_fail(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
                  "-DQUORVEL_MODULES=OFF", "-DQUORVEL_NATIVE_TESTS=ON", f"-DQUORVEL_SANITIZE={SANITIZE}",
-                 *shlex.split(os.environ.get("CMAKE_ARGS", ""))])
+                 f"-DQUORVEL_REFERENCE_ONLY={REFERENCE_ONLY}", f"-DCMAKE_COMPILE_WARNING_AS_ERROR={WERROR}"])
     run_or_fail(["cmake", "--build", str(BUILD), "-j2"])
     return BUILD
 
