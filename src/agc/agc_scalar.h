@@ -76,6 +76,8 @@ inline float chunk_scalar(const Chunk &c) {
     return c.odd_tail((s[0] + s[1]) + (s[2] + s[3]));
 }
 
+// The block path over n samples, each chunk through `chunk`: chunk_scalar
+// here, the vector chunk in the variants.
 template <auto chunk>
 void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const uint64_t d = a->decim ? a->decim : 1;
@@ -100,6 +102,7 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     a->g_last = g_prev;
 }
 
+// The reference of Variant::steps.
 inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_scalar>(a, in, out, n); }
 
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j): the
