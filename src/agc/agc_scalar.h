@@ -21,13 +21,13 @@ struct ChunkCoeffs {
     double loop;
 };
 
-inline ChunkCoeffs coeffs_for(const agc_t *a, uint64_t len) {
+ChunkCoeffs coeffs_for(const agc_t *a, uint64_t len) {
     return {qv::ema_alpha_decim(a->alpha, len), qv::ema_alpha_decim(4.0 * a->loop_bw, len)};
 }
 
 // The per-chunk loop update from the chunk's summed power S over `r` = 1/len;
 // returns the new gain command.
-inline double update(agc_t *a, float power_sum, double r, const ChunkCoeffs &k) {
+double update(agc_t *a, float power_sum, double r, const ChunkCoeffs &k) {
     const double mean = qv::saturate(r * double(power_sum), 0.0, kPowerCeiling, kPowerCeiling);
     a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
     const double level = level_db(a->p_avg);
@@ -64,7 +64,7 @@ struct Chunk {
 
 // The chunk sample by sample: the squares of component k go to partial sum
 // k mod 4, the partial sums are combined, then the odd sample is added.
-inline float chunk_scalar(const Chunk &c) {
+float chunk_scalar(const Chunk &c) {
     float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (size_t i = 0; i < (c.len & ~size_t(1)); ++i) {
         const qv_cf32 y = c.gained(i);  // in[i] is read before out[i] is written
@@ -107,7 +107,7 @@ inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { 
 
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j): the
 // first sample count k whose gain command lies within tol_db of target_db.
-inline uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget) {
+uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget) {
     for (uint64_t k = 1; k <= budget; ++k) {
         const float ga = sample_gain(a) * amplitude;
         measure_sample(a, ga * 0.6f, ga * 0.8f);
