@@ -66,8 +66,9 @@ inline Isa detected_isa() {
 // constinit pointer that starts at the reference:
 //   constinit const Variant *active = &reference;
 //   __attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
-// Both tables are valid on every x86-64, so even a call from another object's
-// static initialiser, which may run before the choice, is safe.
+// The reference runs on every x86-64 and constinit sets the pointer before
+// any code runs, so even a call from another object's static initialiser,
+// which may come before the choice, is safe.
 template <class V, size_t N>
 const V *choose(const V *const (&per_isa)[N], const V &reference) {
     static_assert(N == kIsaCount);
