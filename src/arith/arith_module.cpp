@@ -31,12 +31,13 @@ bool parse_pair(PyObject *args, PyObject *kw, Array &a, Array &b, int typenum) {
     return qv::to_array(a_obj, typenum, a) && qv::to_array(b_obj, typenum, b);
 }
 
-// One binding per kernel kind of QV_ARITH_KERNELS, called with the kernel.
+// One binding per kernel kind of QV_ARITH_KERNELS; the kernel is a template
+// argument, so every binding calls its exported function directly.
 
 // a (op) b elementwise into a new array of a's length. Where b is shorter the
 // tail holds zeros, never uninitialised memory.
-template <class T>
-PyObject *binary(PyObject *args, PyObject *kw, QV_ARITH_SIGNATURE_binary((*kernel), T)) {
+template <class T, auto kernel>
+PyObject *binary(PyObject *args, PyObject *kw) {
     Array a, b, out;
     if (!parse_pair(args, kw, a, b, kTypenum<T>) || !qv::new_vector(kTypenum<T>, a.size, out)) return nullptr;
     kernel(a.data<T>(), size_t(a.size), b.data<T>(), size_t(b.size), out.data<T>());
@@ -44,15 +45,15 @@ PyObject *binary(PyObject *args, PyObject *kw, QV_ARITH_SIGNATURE_binary((*kerne
     return out.ref.release();
 }
 
-template <class T, class Sum>
-PyObject *dot(PyObject *args, PyObject *kw, Sum (*kernel)(const T *, size_t, const T *, size_t)) {
+template <class T, auto kernel>
+PyObject *dot(PyObject *args, PyObject *kw) {
     Array a, b;
     if (!parse_pair(args, kw, a, b, kTypenum<T>)) return nullptr;
     return PyLong_FromLongLong(kernel(a.data<T>(), size_t(a.size), b.data<T>(), size_t(b.size)));
 }
 
-template <class T>
-PyObject *shift(PyObject *args, PyObject *kw, QV_ARITH_SIGNATURE_shift((*kernel), T)) {
+template <class T, auto kernel>
+PyObject *shift(PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"a", "n", nullptr};
     PyObject *a_obj;
     int n;
@@ -234,7 +235,7 @@ QV_SHIFT_PARAMS("int64")
 
 // _bind_<name> for every kernel, and its method-table entry with <name>_doc.
 #define QV_ARITH_BIND_(name, kind, T, operation) \
-    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) { return kind<T>(args, kw, name); }
+    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) { return kind<T, name>(args, kw); }
 QV_ARITH_KERNELS(QV_ARITH_BIND_)
 
 #define QV_ARITH_METHOD_(name, ...) QV_KW_FUNCTION(name),
