@@ -12,6 +12,8 @@ The modules, each imported on demand:
   (native);
 - ``quorvel.telemetry``: ``Telemetry``, probes and a lock-free ring to watch
   an AGC from the inside;
+- ``quorvel.iqfile``: ``level_file``, which levels a raw IQ recording
+  through the AGC, as the command does;
 - ``quorvel.cli`` and ``quorvel.demo``: the ``quorvel`` command and its AGC
   demonstration (``python -m quorvel``).
 """
