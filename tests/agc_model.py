@@ -16,11 +16,25 @@ CEILING = 2.0 ** 257
 FLOOR = 1e-30
 
 
+def signed_zero(result, exact, a, b, c):
+    """The sign IEEE gives a zero result of a*b + c: that of an exact value
+    that underflowed; -0 only for -0 + -0; +0 for an exact cancellation."""
+    if result != 0:
+        return result
+    if exact != 0:
+        negative = exact < 0
+    else:
+        negative = a * b == 0 and c == 0 and math.copysign(1.0, a) * math.copysign(1.0, b) < 0 \
+            and math.copysign(1.0, c) < 0
+    return -abs(result) if negative else abs(result)
+
+
 def fma(a, b, c):
     """Double fused multiply-add; non-finite operands fall back to IEEE rules."""
     if not all(map(math.isfinite, (a, b, c))):
         return a * b + c
-    return float(Fraction(a) * Fraction(b) + Fraction(c))
+    exact = Fraction(a) * Fraction(b) + Fraction(c)
+    return signed_zero(float(exact), exact, a, b, c)
 
 
 def f32(x):
@@ -49,7 +63,8 @@ def fmaf(a, b, c):
     a, b, c = float(a), float(b), float(c)
     if not all(map(math.isfinite, (a, b, c))):
         return np.float32(a * b + c)  # the result is not finite: no rounding question
-    return f32(Fraction(a) * Fraction(b) + Fraction(c))
+    exact = Fraction(a) * Fraction(b) + Fraction(c)
+    return signed_zero(f32(exact), exact, a, b, c)
 
 
 def saturate(v, lo, hi, nan_to):
@@ -102,6 +117,25 @@ def level_db(p_avg):
     return power_to_db(saturate(p_avg + FLOOR, FLOOR, CEILING, CEILING))
 
 
+def clamp_gain(g, ref_db):
+    """The gain command's bounds, as three ordered rules; NaN stays NaN."""
+    if g > ref_db + 300.0:
+        g = ref_db + 300.0
+    if g < ref_db - 780.0:
+        g = ref_db - 780.0
+    if g > 760.0:
+        g = 760.0
+    return g
+
+
+def follow(p_avg, g_from, g_to):
+    """The acquisition mode's detector, re-referred from gain g_from to g_to."""
+    if not g_from > 0.0:
+        return p_avg
+    rho = g_to / g_from
+    return saturate(p_avg * (rho * rho), 0.0, CEILING, CEILING)
+
+
 def clip(y, c):
     def max_num(a, b):
         return a if (a >= b or b != b) else b
@@ -118,24 +152,36 @@ class Model:
         """p_seed: the detector's start, the maths library's exp10(ref_db/10),
         which may differ from Python's 10**x in the last bit."""
         self.ref_db, self.loop_bw, self.alpha = ref_db, loop_bw, alpha
-        self.decim, self.clip_db, self.period = 8, 120.0, 1
+        self.decim, self.clip_db, self.period, self.acquire = 8, 120.0, 1, False
         self.gain_db, self.g_last, self.hold = 0.0, 1.0, 0
         self.p_avg = 10.0 ** (ref_db * 0.1) if p_seed is None else p_seed
         self.clip_lin = float(np.float32(db_to_amp(120.0)))
 
-    def step(self, x):
-        period = self.period or 1
+    def gain(self):
+        """The float gain of the next sample (refreshed after each update)."""
         if self.hold == 0:
             self.g_last = db_to_amp(self.gain_db)
-        g = np.float32(self.g_last)
-        yr, yi = np.float32(x.real) * g, np.float32(x.imag) * g
+        return np.float32(self.g_last)
+
+    def measure(self, yr, yi):
+        """Detector on a gained sample, then every P samples the loop update."""
+        period = self.period or 1
         p = fma(float(yr), float(yr), float(yi) * float(yi))
         self.p_avg = ema_step(self.p_avg, saturate(p, 0.0, CEILING, CEILING), self.alpha)
         self.hold += 1
         if self.hold >= period:
-            self.gain_db = fma(period * (4.0 * self.loop_bw), self.ref_db - level_db(self.p_avg), self.gain_db)
+            command = fma(period * (4.0 * self.loop_bw), self.ref_db - level_db(self.p_avg), self.gain_db)
+            self.gain_db = clamp_gain(command, self.ref_db)
+            if self.acquire:
+                self.p_avg = follow(self.p_avg, self.g_last, db_to_amp(self.gain_db))
             self.clip_lin = float(np.float32(db_to_amp(self.clip_db)))
             self.hold = 0
+
+    def step(self, x):
+        g = self.gain()
+        with np.errstate(over="ignore", invalid="ignore"):  # float products of any size, as IEEE has them
+            yr, yi = np.float32(x.real) * g, np.float32(x.imag) * g
+        self.measure(yr, yi)
         return clip(complex(yr, yi), self.clip_lin)
 
     def steps(self, x):
@@ -153,9 +199,10 @@ class Model:
             step = (g_new - g_prev) * r
             partial = [np.float32(0)] * 4
             ys = []
-            for i, s in enumerate(chunk):
-                g = np.float32(fma(step, float(i + 1), g_prev))
-                ys.append((np.float32(s.real) * g, np.float32(s.imag) * g))
+            with np.errstate(over="ignore", invalid="ignore"):
+                for i, s in enumerate(chunk):
+                    g = np.float32(fma(step, float(i + 1), g_prev))
+                    ys.append((np.float32(s.real) * g, np.float32(s.imag) * g))
             pairs = n - n % 2
             for i in range(pairs):
                 for j, comp in enumerate(ys[i]):
@@ -168,11 +215,46 @@ class Model:
                     total = fmaf(comp, comp, total)
             out.extend(clip(complex(yr, yi), c) for yr, yi in ys)
             mean = saturate(r * float(total), 0.0, CEILING, CEILING)
+            if self.acquire:
+                # the mean of (g_prev + step i)^2 over the ramp i = 1 .. n
+                u = float(n) + 1.0
+                v = (u * (2.0 * float(n) + 1.0)) / 6.0
+                ms = fma(g_prev, g_prev, step * fma(step, v, g_prev * u))
+                if ms > 0.0:
+                    mean = saturate(mean * ((g_new * g_new) / ms), 0.0, CEILING, CEILING)
             self.p_avg = ema_step(self.p_avg, mean, a)
             level = level_db(self.p_avg)
-            self.gain_db = fma(self.ref_db - level, k, self.gain_db)
+            self.gain_db = clamp_gain(fma(self.ref_db - level, k, self.gain_db), self.ref_db)
+            if self.acquire:
+                self.p_avg = follow(self.p_avg, g_new, db_to_amp(self.gain_db))
             levels.append(level)
             g_prev = g_new
         if len(x):
             self.g_last = g_prev
         return np.array(out, dtype=np.complex64), levels
+
+
+def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True):
+    """The settling query for valid arguments, and how many steps it ran: the
+    per-sample loop against a constant input, counting the steps after which
+    the gain stays in the band through the end of the budget, or (with
+    stop_at_rest) through the first step that changes nothing."""
+    if abs(gain_err_db) <= tol_db:
+        return 1, 0
+    m = Model(0.0, loop_bw, alpha, p_seed=1.0)
+    m.acquire = acquire
+    amplitude = f32(10.0 ** (-gain_err_db / 20.0))
+    settled = 0
+    for k in range(1, int(16.0 / loop_bw) + 2):
+        before = struct.pack("<3d", m.gain_db, m.p_avg, m.g_last)
+        ga = m.gain() * amplitude
+        m.measure(ga * np.float32(0.6), ga * np.float32(0.8))
+        inside = abs(m.gain_db - gain_err_db) <= tol_db
+        settled = (settled or k) if inside else 0
+        if stop_at_rest and struct.pack("<3d", m.gain_db, m.p_avg, m.g_last) == before:
+            break
+    return settled, k
+
+
+def settling_samples(loop_bw, alpha, gain_err_db, tol_db, acquire=False):
+    return settle(loop_bw, alpha, gain_err_db, tol_db, acquire)[0]

@@ -17,9 +17,9 @@ def documented_objects():
         module = importlib.import_module(module_name)
         yield module_name, module
         for name in sorted(vars(module)):
-            if name.startswith("_"):
-                continue
             obj = getattr(module, name)
+            if name.startswith("_") or not callable(obj):  # data (agc.PRESETS) is documented by its module
+                continue
             yield f"{module_name}.{name}", obj
             if isinstance(obj, type):
                 for attr in sorted(vars(obj)):

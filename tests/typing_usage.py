@@ -44,6 +44,11 @@ y: complex = gain.step(1 + 0j)
 block: np.ndarray = gain.steps(np.ones(16, np.complex64))
 levels: float = gain.gain_db + gain.applied_gain_db
 k: int = agc.settling_samples(0.0025, 0.05, 12.0, 0.5)
+k = agc.settling_samples(0.0025, 0.05, -60.0, 1.0, acquire=True)
+preset = agc.PRESETS["burst"]
+burst = agc.AGC(loop_bw=preset["loop_bw"], alpha=preset["alpha"])
+burst.decim, burst.acquire = preset["decim"], preset["acquire"]
+on: bool = burst.acquire
 
 with Telemetry(4096) as tlm:
     tlm.attach(gain, prefix="rx", decim=1)

@@ -25,7 +25,7 @@ namespace {
 
 constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, QV_AGC_STATE_BYTES};
 constexpr size_t kStateOffset = 16;                       // parameters and loop state follow the header
-constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. reserved: 88 bytes
+constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. flags: 88 bytes
 static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
 
 // The loop state of a fresh or reset record under its current parameters.
@@ -115,7 +115,7 @@ int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
     return 0;
 }
 
-uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {
+uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db, uint32_t flags) {
     if (alpha > 1.0 || alpha != alpha) return 0;
     if (!(loop_bw > 0.0)) return 0;
     if (alpha <= 0.0) return 0;
@@ -127,10 +127,15 @@ uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, 
     if (!(budget < 0x1p64)) return 0;  // n would saturate, n + 1 would wrap
     agc_t *a = agc_create(0.0, loop_bw, alpha);
     if (!a) return 0;
+    a->flags = flags;
     const float amplitude = float(exp10(-gain_err_db / 20.0));
     const uint64_t k = active->settle(a, amplitude, gain_err_db, tol_db, uint64_t(budget) + 1);
     agc_destroy(a);
     return k;
+}
+
+uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {
+    return agc_settling_samples_flags(loop_bw, alpha, gain_err_db, tol_db, 0);
 }
 
 uint64_t settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {

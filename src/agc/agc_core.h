@@ -28,17 +28,23 @@ typedef struct agc_t {
     double g_last;                // linear gain applied to the most recent sample
     uint64_t hold_count;          // samples since the last per-sample loop update
     float clip_lin;               // per-component clip amplitude of the per-sample path
-    uint32_t reserved;            // carried through state blobs untouched
+    uint32_t flags;               // QV_AGC_ACQUIRE; the other bits are carried through state blobs untouched
     // Telemetry attachment; not part of the state. Held while attached (qv_tlm_holders.h).
     qv_tlm *tlm;
     uint32_t gain_probe;
     uint32_t level_probe;
 } agc_t;
-// The state blob carries the record from ref_db through reserved, as is.
-static_assert(offsetof(agc_t, ref_db) == 0 && offsetof(agc_t, reserved) == 84, "agc_t state layout");
+// The state blob carries the record from ref_db through flags, as is.
+static_assert(offsetof(agc_t, ref_db) == 0 && offsetof(agc_t, flags) == 84, "agc_t state layout");
 static_assert(offsetof(agc_t, tlm) == 88, "agc_t state length");
 
 enum { QV_AGC_STATE_BYTES = 120 };  // agc_state_bytes()
+
+// Bit 0 of flags, the acquisition mode (off after create): the detector
+// follows the gain the loop applies, so a loud onset pulls the gain down once
+// instead of far below target. Read by both paths; a block call reads it when
+// it starts, the per-sample path at every loop update.
+enum { QV_AGC_ACQUIRE = 1 };
 
 QV_API agc_t *agc_create(double ref_db, double loop_bw, double alpha);
 QV_API void agc_destroy(agc_t *a);
@@ -53,5 +59,8 @@ QV_API int agc_set_state(agc_t *a, const void *blob);
 QV_API void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
 QV_API int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim);
 QV_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);
+// The same query on a loop with these flags (QV_AGC_ACQUIRE or 0).
+QV_API uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db,
+                                           uint32_t flags);
 // The same query under a second name; exported for C callers, nothing in the package calls it.
 QV_API uint64_t settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);

@@ -1,7 +1,8 @@
-// The AGC's loop arithmetic: the fast dB conversions, the telemetry hook and
-// the exact per-sample step agc_step. The block path compiles this header
-// once per instruction set and the binding inlines agc_step, so everything
-// here has internal linkage.
+// The AGC's loop arithmetic: the fast dB conversions, the gain bounds, the
+// telemetry hook, the block path's per-chunk loop update chunk_update and the
+// exact per-sample step agc_step. The block path compiles this header once
+// per instruction set and the binding inlines agc_step, so everything here
+// has internal linkage.
 #pragma once
 
 #include <emmintrin.h>
@@ -54,6 +55,38 @@ inline double level_db(double p_avg) {
     return power_to_db(qv::saturate(p_avg + kLevelFloor, kLevelFloor, kPowerCeiling, kPowerCeiling));
 }
 
+// The bounds of the gain command, applied after every loop update on both
+// paths. In this order: no more than ref_db + 300 (the level's floor, -300 dB,
+// can never ask for more), no less than ref_db - 780 (the power ceiling is
+// about +773.6 dB), no more than 760 (db_to_amp(760) = 1e38 stays finite in
+// float whatever ref_db is). The three rules come to two comparisons against
+// bounds formed once per ref_db; plain comparisons, so NaN stays NaN.
+struct GainBounds {
+    double lo, hi;
+};
+
+inline GainBounds gain_bounds(double ref_db) {
+    const double up = ref_db + 300.0, down = ref_db - 780.0;
+    return {down > 760.0 ? 760.0 : down, up < 760.0 ? up : 760.0};
+}
+
+inline double clamp_gain(double gain_db, GainBounds b) {
+    if (gain_db > b.hi) gain_db = b.hi;
+    if (gain_db < b.lo) gain_db = b.lo;
+    return gain_db;
+}
+
+// The acquisition mode's detector: its state re-referred from the linear gain
+// g_from that its samples saw to the gain g_to that the loop applies next, so
+// that it measures the output the loop is about to produce rather than what
+// the old gain made. Once the command rests (at a bound, say) the ratio is
+// exactly 1 and nothing moves.
+inline void follow_gain(agc_t *a, double g_from, double g_to) {
+    if (!(g_from > 0.0)) return;
+    const double rho = g_to / g_from;
+    a->p_avg = qv::saturate(a->p_avg * (rho * rho), 0.0, kPowerCeiling, kPowerCeiling);
+}
+
 // Runs after every loop update, on both paths: the new gain command, then the
 // level this update answered. Detached, it is one null test.
 inline void telemetry_hook(agc_t *a, double level) {
@@ -81,11 +114,60 @@ inline void measure_sample(agc_t *a, float yr, float yi) {
     a->p_avg = qv::ema_step(a->p_avg, qv::saturate(p, 0.0, kPowerCeiling, kPowerCeiling), a->alpha);
     if (++a->hold_count >= period) {
         const double level = level_db(a->p_avg);
-        a->gain_db = std::fma(double(period) * (4.0 * a->loop_bw), a->ref_db - level, a->gain_db);
+        const double command = std::fma(double(period) * (4.0 * a->loop_bw), a->ref_db - level, a->gain_db);
+        a->gain_db = clamp_gain(command, gain_bounds(a->ref_db));
+        // Every sample since the last update saw g_last (the gain is held).
+        if (a->flags & QV_AGC_ACQUIRE) follow_gain(a, a->g_last, db_to_amp(a->gain_db));
         a->clip_lin = float(db_to_amp(a->clip_db));
         a->hold_count = 0;
         telemetry_hook(a, level);
     }
+}
+
+// What a chunk's length fixes, formed once per call (and once more for a
+// shorter last chunk): the divisor of its mean, the detector coefficient and
+// loop gain compounded over it, and the moments of its ramp.
+struct ChunkShape {
+    double r;         // 1 / len
+    double detector;  // ema_alpha_decim(alpha, len)
+    double loop;      // ema_alpha_decim(4 loop_bw, len)
+    double u, v;      // len + 1 and (len + 1)(2 len + 1) / 6
+};
+
+inline ChunkShape shape_for(const agc_t *a, uint64_t len) {
+    const double u = double(len) + 1.0;
+    return {1.0 / double(len), qv::ema_alpha_decim(a->alpha, len), qv::ema_alpha_decim(4.0 * a->loop_bw, len), u,
+            (u * (2.0 * double(len) + 1.0)) / 6.0};
+}
+
+// The block path's loop update for one chunk, whose gain ramped from g_prev by
+// `step` per sample up to g_new and whose gained samples have the power sum
+// S: detector, level, integrator, clamp, (in the acquisition mode) the
+// detector's re-reference, telemetry. Returns db_to_amp of the new command,
+// the next chunk's g_new. The clamp is a branch that a loop far from its
+// bounds never takes, off the path from one command to the next.
+template <bool acquire>
+inline double chunk_update(agc_t *a, float power_sum, const ChunkShape &k, GainBounds bounds, double g_prev,
+                           double step, double g_new) {
+    double mean = qv::saturate(k.r * double(power_sum), 0.0, kPowerCeiling, kPowerCeiling);
+    if constexpr (acquire) {
+        // The mean was taken under the ramp: refer it to the gain the chunk
+        // ended on. ms is the mean of (g_prev + step i)^2 over i = 1 .. len.
+        const double ms = std::fma(g_prev, g_prev, step * std::fma(step, k.v, g_prev * k.u));
+        if (ms > 0.0) mean = qv::saturate(mean * ((g_new * g_new) / ms), 0.0, kPowerCeiling, kPowerCeiling);
+    }
+    a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
+    const double level = level_db(a->p_avg);
+    double command = std::fma(a->ref_db - level, k.loop, a->gain_db);
+    double g_next = db_to_amp(command);
+    if (!(command <= bounds.hi && command >= bounds.lo)) [[unlikely]] {
+        command = clamp_gain(command, bounds);
+        g_next = db_to_amp(command);
+    }
+    a->gain_db = command;
+    if constexpr (acquire) follow_gain(a, g_new, g_next);
+    telemetry_hook(a, level);
+    return g_next;
 }
 
 // One sample through the exact per-sample loop: gain, detector, loop filter,

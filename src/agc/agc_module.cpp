@@ -40,8 +40,13 @@ PyDoc_STRVAR(AGC_doc,
 "moving-average detector, converted to dB, and the error ``ref_db - level``\n"
 "is integrated into the command. The output is square-clipped at\n"
 "``clip_db`` only after the detector has seen it. A new AGC has ``decim`` 8,\n"
-"``clip_db`` 120.0 and ``gain_update_period`` 1; change them through the\n"
-"properties. Nothing is range-checked.\n\n"
+"``clip_db`` 120.0, ``gain_update_period`` 1 and ``acquire`` off; change\n"
+"them through the properties. Nothing is range-checked.\n\n"
+"After every loop update the command is held within ``ref_db - 780`` and\n"
+"``ref_db + 300`` dB and at most 760 dB, so silence cannot wind it up\n"
+"without bound: exact zeros in give exact zeros out, and a signal that\n"
+"returns after silence starts from at most ``ref_db + 300`` dB.\n"
+"``PRESETS['burst']`` holds parameters for bursts that arrive out of noise.\n\n"
 "Parameters\n----------\n"
 "ref_db : float, optional\n"
 "    Target output power in dB; 0 dB is unit power (``|y|**2 == 1``).\n"
@@ -50,7 +55,8 @@ PyDoc_STRVAR(AGC_doc,
 "    constant is ``1 / (4 * loop_bw)`` samples: a floor on settling, not an\n"
 "    estimate of it (the detector sits inside the loop; ask\n"
 "    ``settling_samples`` for the real figure). For ``steps`` keep\n"
-"    ``4 * decim * loop_bw <= 0.05``.\n"
+"    ``4 * decim * loop_bw <= 0.05`` (the defaults give 0.08), or switch\n"
+"    ``acquire`` on.\n"
 "alpha : float, optional\n"
 "    Per-sample coefficient of the power detector's moving average, in (0, 1].\n\n"
 "Examples\n--------\n"
@@ -70,7 +76,8 @@ PyDoc_STRVAR(AGCObj_reset_doc,
 "the detector at the power of the current ``ref_db`` (so a signal already on\n"
 "target sees no transient) and refreshes the clip level from ``clip_db``.\n"
 "The configuration (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
-"``gain_update_period``) and a telemetry attachment are left untouched.\n\n"
+"``gain_update_period``, ``acquire``) and a telemetry attachment are left\n"
+"untouched.\n\n"
 "Returns\n-------\nNone\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
@@ -298,6 +305,22 @@ constexpr auto AGC_setprop_clip_db = set_field<&agc_t::clip_db>;
 constexpr auto AGC_getprop_gain_update_period = get_field<&agc_t::gain_update_period>;
 constexpr auto AGC_setprop_gain_update_period = set_field<&agc_t::gain_update_period>;
 
+// acquire is bit 0 of flags; the other bits are left as they are.
+PyObject *AGC_getprop_acquire(PyObject *self, void *) {
+    agc_t *core = Life::live(self);
+    if (!core) return nullptr;
+    return PyBool_FromLong(core->flags & QV_AGC_ACQUIRE);
+}
+
+// Any object, by its truth value; deleting gives the parser's TypeError.
+int AGC_setprop_acquire(PyObject *self, PyObject *value, void *) {
+    agc_t *core = Life::live(self);
+    int on;
+    if (!core || !PyArg_Parse(value, "p", &on)) return -1;
+    core->flags = on ? core->flags | QV_AGC_ACQUIRE : core->flags & ~uint32_t(QV_AGC_ACQUIRE);
+    return 0;
+}
+
 PyDoc_STRVAR(AGC_applied_gain_db_doc,
 "Return the gain (in dB) actually applied to the most recent sample.\n\n"
 "``20*log10(g)`` of the linear gain the last sample saw (held between the\n"
@@ -317,8 +340,8 @@ PyDoc_STRVAR(AGC_decim_doc,
 "Chunk length of ``steps``, in samples (0 acts as 1).\n\n"
 "The detector and loop filter run once per chunk on its mean power, so the\n"
 "control loop costs n/decim updates per block; the linear gain ramps across\n"
-"each chunk. Keep ``4 * decim * loop_bw <= 0.05``. Read at the start of each\n"
-"``steps`` call; an int taken modulo 2**64.\n\n"
+"each chunk. Keep ``4 * decim * loop_bw <= 0.05`` (or switch ``acquire`` on).\n"
+"Read at the start of each ``steps`` call; an int taken modulo 2**64.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import AGC\n"
 ">>> agc = AGC()\n"
@@ -328,6 +351,33 @@ PyDoc_STRVAR(AGC_decim_doc,
 ">>> agc.decim = -1\n"
 ">>> agc.decim\n"
 "18446744073709551615\n");
+
+PyDoc_STRVAR(AGC_acquire_doc,
+"The acquisition mode: False (the default) or True.\n\n"
+"The detector averages the output power over time, so after a loud onset\n"
+"it remembers the power the old gain made and keeps pulling the gain down\n"
+"long after the output is on target: a dip far below ``ref_db`` before the\n"
+"loop recovers. In the acquisition mode the detector follows the gain the\n"
+"loop applies: after every update its state is scaled by the square of the\n"
+"ratio of the new linear gain to the one its samples saw (on ``steps``, a\n"
+"chunk's mean is first referred from its gain ramp to the gain the chunk\n"
+"ended on). The dip goes, the level stays as exact and the gain jitter\n"
+"falls; a quiet onset takes longer, as the detector forgets the old power\n"
+"at its own rate. ``settling_samples(..., acquire=True)`` answers for it.\n\n"
+"Switching is safe at any point. ``steps`` reads it when a call starts,\n"
+"``step`` at every loop update. It is kept in the state blob (bit 0 of the\n"
+"four bytes at offset 100), so ``get_state`` and ``set_state`` carry it.\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> burst = np.concatenate([np.full(64, 1e-3 + 0j), np.full(600, 10 + 0j)]).astype(np.complex64)\n"
+">>> def lowest_db(acquire):  # the lowest 64-sample mean output power after the 20 dB onset\n"
+"...     agc = AGC(loop_bw=0.02)\n"
+"...     agc.acquire = acquire\n"
+"...     power = np.abs(agc.steps(burst).astype(np.complex128)[64:]) ** 2\n"
+"...     return round(float(10 * np.log10(np.convolve(power, np.ones(64) / 64, 'valid').min())), 1)\n"
+">>> lowest_db(False), lowest_db(True)\n"
+"(-254.8, 0.0)\n");
 
 PyGetSetDef AGC_getset[] = {
     {"gain_db", AGC_getprop_gain_db, nullptr, "Gain db.\n", nullptr},
@@ -339,6 +389,7 @@ PyGetSetDef AGC_getset[] = {
     {"clip_db", AGC_getprop_clip_db, AGC_setprop_clip_db, "Clip db.\n", nullptr},
     {"gain_update_period", AGC_getprop_gain_update_period, AGC_setprop_gain_update_period,
      "Gain update period.\n", nullptr},
+    {"acquire", AGC_getprop_acquire, AGC_setprop_acquire, AGC_acquire_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -357,43 +408,55 @@ PyMethodDef AGC_methods[] = {
 };
 
 PyDoc_STRVAR(settling_samples_doc,
-"settling_samples(loop_bw, alpha, gain_err_db, tol_db)\n--\n\n"
+"settling_samples(loop_bw, alpha, gain_err_db, tol_db, *, acquire=False)\n--\n\n"
 "How many samples this loop needs to settle -- the design query a caller "
 "sizing a warm-up budget, a burst preamble or an acquisition guard has to answer.\n\n"
 "The loop filter's time constant ``1 / (4 * loop_bw)`` is only a floor: the\n"
 "detector sits inside the loop and measures power, so the object settles\n"
 "more slowly. The query therefore runs the real per-sample loop (reference\n"
 "0 dB, gain update every sample) against a constant input ``gain_err_db``\n"
-"below the reference and counts samples until the gain command lies within\n"
-"``tol_db`` of ``gain_err_db``; no fitted formula is involved. A positive\n"
-"``gain_err_db`` (a quiet input) is the slow direction.\n\n"
+"below the reference and counts the samples after which the gain command\n"
+"stays within ``tol_db`` of ``gain_err_db`` to the end of the run: a gain\n"
+"that overshoots and swings back through the band has not settled yet. No\n"
+"fitted formula is involved. A positive ``gain_err_db`` (a quiet input) is\n"
+"the slow direction, except that an input far above the reference makes the\n"
+"gain overshoot, which ``acquire`` prevents.\n\n"
 "It returns 0, never an estimate, for invalid arguments (``alpha`` outside\n"
 "(0, 1] or NaN, ``loop_bw`` or ``tol_db`` not positive, ``gain_err_db`` NaN or\n"
-"infinite) and when the loop does not settle within ``16 / loop_bw`` + 1\n"
-"samples (64 time constants). It allocates and iterates about\n"
-"``16 / loop_bw`` loop steps at most, with the interpreter lock held (a\n"
-"``loop_bw`` of 1e-15 means about 1.6e16 steps): a design-time query, not\n"
-"for a processing loop.\n\n"
+"infinite) and when the gain is outside the band at the end of the run of\n"
+"``16 / loop_bw`` + 1 samples (64 time constants). The run stops sooner only\n"
+"when the loop comes to rest exactly (a step that changes nothing). It\n"
+"allocates and iterates about ``16 / loop_bw`` loop steps at most, with the\n"
+"interpreter lock held (a ``loop_bw`` of 1e-15 means about 1.6e16 steps): a\n"
+"design-time query, not for a processing loop.\n\n"
 "Parameters\n----------\n"
 "loop_bw : float\n    Loop noise bandwidth, cycles per sample; > 0.\n"
 "alpha : float\n    Detector coefficient, in (0, 1].\n"
 "gain_err_db : float\n    Initial gain error in dB (input below the reference).\n"
-"tol_db : float\n    How close the gain must come, in dB; > 0.\n\n"
+"tol_db : float\n    How close the gain must come and stay, in dB; > 0.\n"
+"acquire : bool, optional\n    Ask about the loop with ``AGC.acquire`` on (keyword only).\n\n"
 "Returns\n-------\nint\n    Samples to settle, between 1 and ``16 / loop_bw`` + 1, or 0.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import settling_samples\n"
 ">>> settling_samples(0.0025, 0.05, 12.0, 0.5), settling_samples(0.0025, 0.05, -12.0, 0.5)\n"
 "(288, 246)\n"
+"\n"
+"A loud input 60 dB above the reference: the gain overshoots to about -77 dB\n"
+"before it settles, unless the detector follows the gain:\n\n"
+">>> settling_samples(0.0025, 0.05, -60.0, 1.0), settling_samples(0.0025, 0.05, -60.0, 1.0, acquire=True)\n"
+"(537, 411)\n"
 ">>> settling_samples(0.0025, 1.5, 12.0, 0.5)    # alpha outside (0, 1]\n"
 "0\n");
 
 PyObject *_bind_settling_samples(PyObject *, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
+    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", "acquire", nullptr};
     double loop_bw, alpha, gain_err_db, tol_db;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd", const_cast<char **>(_kwlist), &loop_bw,
-                                     &alpha, &gain_err_db, &tol_db))
+    int acquire = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd|$p", const_cast<char **>(_kwlist), &loop_bw, &alpha,
+                                     &gain_err_db, &tol_db, &acquire))
         return nullptr;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
+    const uint32_t flags = acquire ? QV_AGC_ACQUIRE : 0;
+    return PyLong_FromUnsignedLongLong(agc_settling_samples_flags(loop_bw, alpha, gain_err_db, tol_db, flags));
 }
 
 PyMethodDef agc_module_methods[] = {
@@ -409,20 +472,41 @@ PyDoc_STRVAR(agc_doc,
 "``out`` buffer; ``settling_samples`` answers how long the loop takes to\n"
 "settle. Results are bit-exact and NaN or infinite samples never stop the\n"
 "loop.\n\n"
+"``PRESETS`` maps a use to parameters: ``PRESETS['burst']``, for bursts\n"
+"that arrive out of noise at any level, gives ``loop_bw``, ``alpha``,\n"
+"``decim`` and ``acquire``.\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
-">>> from quorvel.agc import AGC\n"
+">>> from quorvel.agc import AGC, PRESETS\n"
 ">>> agc = AGC(loop_bw=0.05)\n"
 ">>> y = agc.steps(np.full(200, 0.1, np.complex64))\n"
 ">>> bool(abs(y[-1]) > abs(y[0]))\n"
-"True\n");
+"True\n"
+">>> p = PRESETS['burst']\n"
+">>> p\n"
+"{'loop_bw': 0.02, 'alpha': 0.05, 'decim': 8, 'acquire': True}\n"
+">>> agc = AGC(loop_bw=p['loop_bw'], alpha=p['alpha'])\n"
+">>> agc.decim, agc.acquire = p['decim'], p['acquire']\n");
 
 PyModuleDef agc_module = {
     PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
+// PRESETS: {name: {"loop_bw": float, "alpha": float, "decim": int, "acquire": bool}}.
+bool add_presets(PyObject *module) {
+    qv::PyRef burst = qv::PyRef::steal(Py_BuildValue("{s:d,s:d,s:K,s:O}", "loop_bw", 0.02, "alpha", 0.05, "decim",
+                                                     8ULL, "acquire", Py_True));
+    if (!burst) return false;
+    qv::PyRef presets = qv::PyRef::steal(Py_BuildValue("{s:O}", "burst", burst.get()));
+    if (!presets || PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
+    presets.release();  // the module holds it now
+    return true;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_agc(void) {
-    return qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset)});
+    qv::PyRef module = qv::PyRef::steal(qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset)}));
+    if (!module || !add_presets(module.get())) return nullptr;
+    return module.release();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -13,29 +14,6 @@
 
 namespace qv::agc {
 namespace {
-
-// Detector coefficient and loop gain for a chunk of `len` samples, compounded
-// so that updating once per chunk keeps the per-sample time constants.
-struct ChunkCoeffs {
-    double detector;
-    double loop;
-};
-
-ChunkCoeffs coeffs_for(const agc_t *a, uint64_t len) {
-    return {qv::ema_alpha_decim(a->alpha, len), qv::ema_alpha_decim(4.0 * a->loop_bw, len)};
-}
-
-// The per-chunk loop update from the chunk's summed power S over `r` = 1/len;
-// returns the new gain command.
-double update(agc_t *a, float power_sum, double r, const ChunkCoeffs &k) {
-    const double mean = qv::saturate(r * double(power_sum), 0.0, kPowerCeiling, kPowerCeiling);
-    a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
-    const double level = level_db(a->p_avg);
-    const double command = std::fma(a->ref_db - level, k.loop, a->gain_db);
-    a->gain_db = command;
-    telemetry_hook(a, level);
-    return command;
-}
 
 // One chunk of the block path: `len` samples from `in` to `out` (which may be
 // `in` itself) under the gain ramp from g_prev by `step` per sample, clipped
@@ -64,7 +42,9 @@ struct Chunk {
 
 // The chunk sample by sample: the squares of component k go to partial sum
 // k mod 4, the partial sums are combined, then the odd sample is added.
-float chunk_scalar(const Chunk &c) {
+// Chunks are inlined into the block loop (here and in the variants): a call
+// would move the loop's state through memory on its critical path.
+[[gnu::always_inline]] inline float chunk_scalar(const Chunk &c) {
     float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (size_t i = 0; i < (c.len & ~size_t(1)); ++i) {
         const qv_cf32 y = c.gained(i);  // in[i] is read before out[i] is written
@@ -76,44 +56,64 @@ float chunk_scalar(const Chunk &c) {
     return c.odd_tail((s[0] + s[1]) + (s[2] + s[3]));
 }
 
-// The block path over n samples, each chunk through `chunk`: chunk_scalar
-// here, the vector chunk in the variants.
-template <auto chunk>
+// The block path over n samples, each chunk through `chunk` (chunk_scalar
+// here, the vector chunk in the variants) and chunk_update.
+template <auto chunk, bool acquire>
 void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const uint64_t d = a->decim ? a->decim : 1;
-    const ChunkCoeffs full = coeffs_for(a, d);
+    const ChunkShape full = shape_for(a, d);
+    const GainBounds bounds = gain_bounds(a->ref_db);
     const float clip = float(db_to_amp(a->clip_db));
     if (n == 0) return;
     double g_prev = a->g_last;
-    // The command stays in a register from one update to the next chunk's
-    // gain: that hand-over is on the loop's critical path.
-    double command = a->gain_db;
+    // The next chunk's gain comes from the update in a register: that
+    // hand-over is on the loop's critical path.
+    double g_new = db_to_amp(a->gain_db);
     for (size_t offset = 0; offset < n;) {
         const size_t len = size_t(std::min<uint64_t>(d, n - offset));
-        const ChunkCoeffs k = len == d ? full : coeffs_for(a, len);
-        const double g_new = db_to_amp(command);
-        const double r = 1.0 / double(len);
-        const double step = (g_new - g_prev) * r;
+        const ChunkShape k = len == d ? full : shape_for(a, len);  // only a last chunk is shorter
+        const double step = (g_new - g_prev) * k.r;
         const float power_sum = chunk(Chunk{in + offset, out + offset, len, g_prev, step, clip});
-        command = update(a, power_sum, r, k);
+        const double g_next = chunk_update<acquire>(a, power_sum, k, bounds, g_prev, step, g_new);
         g_prev = g_new;
+        g_new = g_next;
         offset += len;
     }
     a->g_last = g_prev;
 }
 
-// The reference of Variant::steps.
-inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_scalar>(a, in, out, n); }
+// The block path with the acquisition mode as the call finds it.
+template <auto chunk>
+void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    if (a->flags & QV_AGC_ACQUIRE)
+        run_blocks<chunk, true>(a, in, out, n);
+    else
+        run_blocks<chunk, false>(a, in, out, n);
+}
 
-// Per-sample loop against the constant input amplitude*(0.6 + 0.8j): the
-// first sample count k whose gain command lies within tol_db of target_db.
+// The reference of Variant::steps.
+inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_scalar>(a, in, out, n); }
+
+// Per-sample loop against the constant input amplitude*(0.6 + 0.8j) for at
+// most `budget` steps: the smallest k after which the gain command stays
+// within tol_db of target_db through the last step, or 0 when it is outside
+// the band after that step. A step that leaves gain_db, p_avg and g_last
+// exactly as they were is a fixed point, so every later step would repeat it
+// and the loop stops there.
 uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget) {
+    auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+    uint64_t settled = 0;  // the step since which the gain has stayed in the band, or 0
     for (uint64_t k = 1; k <= budget; ++k) {
+        const uint64_t gain = bits(a->gain_db), power = bits(a->p_avg), linear = bits(a->g_last);
         const float ga = sample_gain(a) * amplitude;
         measure_sample(a, ga * 0.6f, ga * 0.8f);
-        if (std::fabs(a->gain_db - target_db) <= tol_db) return k;
+        if (std::fabs(a->gain_db - target_db) <= tol_db)
+            settled = settled ? settled : k;
+        else
+            settled = 0;
+        if (bits(a->gain_db) == gain && bits(a->p_avg) == power && bits(a->g_last) == linear) break;
     }
-    return 0;
+    return settled;
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ float combine(__m128 s) {
     return _mm_cvtss_f32(_mm_add_ss(halves, _mm_movehl_ps(halves, halves)));
 }
 
-float chunk_vector(const Chunk &c) {
+[[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
     const __m256d step = _mm256_set1_pd(c.step), g_prev = _mm256_set1_pd(c.g_prev);
     const __m256 clip = _mm256_set1_ps(c.clip), neg_clip = _mm256_set1_ps(-c.clip);
     const float *in = reinterpret_cast<const float *>(c.in);
@@ -86,7 +86,7 @@ float chunk_vector(const Chunk &c) {
 constexpr auto chunk_vector = chunk_scalar;
 #endif
 
-void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_blocks<chunk_vector>(a, in, out, n); }
+void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
 
 }  // namespace
 

@@ -12,8 +12,8 @@ namespace qv::agc {
 
 struct Variant {
     void (*steps)(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
-    // The per-sample loop against a constant input: the first sample count
-    // whose gain command lies within tol_db of target_db, or 0.
+    // The per-sample loop against a constant input: the sample count after
+    // which the gain command stays within tol_db of target_db, or 0.
     uint64_t (*settle)(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget);
 };
 

@@ -1,4 +1,4 @@
-from typing import Any, Protocol, SupportsComplex, SupportsFloat, SupportsIndex
+from typing import Any, Protocol, SupportsComplex, SupportsFloat, SupportsIndex, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -10,8 +10,16 @@ class _HasCapsule(Protocol):
     @property
     def _capsule(self) -> object: ...
 
+class _Preset(TypedDict):
+    loop_bw: float
+    alpha: float
+    decim: int
+    acquire: bool
+
+PRESETS: dict[str, _Preset]
+
 def settling_samples(loop_bw: SupportsFloat, alpha: SupportsFloat, gain_err_db: SupportsFloat,
-                     tol_db: SupportsFloat) -> int: ...
+                     tol_db: SupportsFloat, *, acquire: object = False) -> int: ...
 
 class AGC:
     def __init__(self, ref_db: SupportsFloat = 0.0, loop_bw: SupportsFloat = 0.0025,
@@ -36,3 +44,4 @@ class AGC:
     decim: int
     clip_db: float
     gain_update_period: int
+    acquire: bool

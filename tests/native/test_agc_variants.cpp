@@ -1,6 +1,6 @@
 // Every instruction-set variant of the AGC block path and of the settling
-// loop against the scalar reference, bit for bit: outputs, loop state, and
-// the guard elements after the output.
+// loop against the scalar reference, bit for bit, with the acquisition mode
+// off and on: outputs, loop state, and the guard elements after the output.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -41,7 +41,7 @@ double mostly(double ordinary, const double (&extremes)[N], unsigned rare = 4) {
 
 agc_t random_record() {
     const double inf = INFINITY, nan = NAN;
-    const double refs[] = {0.0, -300.0, 800.0, 1e300, -inf, nan};
+    const double refs[] = {0.0, -300.0, 459.0, 461.0, 800.0, 1600.0, 1e300, -inf, inf, nan};
     const double bws[] = {0.0, 0.25, 1.0, 7.0, -0.01, 1e-300, nan};
     const double alphas[] = {0.0, 1.0, 1.5, 1e-300, -0.5, nan};
     const double clips[] = {-inf, -800.0, 0.0, 400.0, 7000.0, inf, nan};
@@ -61,20 +61,24 @@ agc_t random_record() {
     a.g_last = mostly(uniform(0, 4), linear, 8);
     a.hold_count = rng();
     a.clip_lin = float(uniform(0, 4));
-    a.reserved = uint32_t(rng());
+    a.flags = uint32_t(rng());  // bit 0, the acquisition mode, on in half the records
     return a;
 }
 
-// Random samples of a random scale with extremes injected.
+// Random samples of a random scale with extremes injected; one block in four
+// has runs of exact zeros, which drive the gain onto its upper bound.
 std::vector<qv_cf32> random_samples(size_t n) {
     const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, -NAN, 1e-45f, -1e-40f, 3e38f, -3.4028235e38f};
     const double scale = std::pow(10.0, uniform(-4, 4));
     const unsigned rare = unsigned(rng() % 2 ? 16 : 1000);
+    const bool silences = rng() % 4 == 0;
     std::vector<qv_cf32> x(n);
+    bool silent = false;
     for (qv_cf32 &v : x) {
+        if (silences && rng() % 64 == 0) silent = !silent;
         const float re = rng() % rare ? float(uniform(-scale, scale)) : pick(specials);
         const float im = rng() % rare ? float(uniform(-scale, scale)) : pick(specials);
-        v = {re, im};
+        v = silent ? qv_cf32(0.0f, 0.0f) : qv_cf32(re, im);
     }
     return x;
 }
@@ -142,14 +146,17 @@ void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip)
 }
 
 // The settling loop of every variant against the reference, from fresh
-// records as agc_settling_samples makes them, over a spread of arguments.
+// records as agc_settling_samples makes them, over a spread of arguments
+// (some far enough out to rest on a bound) and both modes.
 void check_settle() {
-    for (int trial = 0; trial < 40; ++trial) {
+    const double far[] = {300.5, 1000.0, -800.0, 2000.0};
+    for (int trial = 0; trial < 80; ++trial) {
         const double loop_bw = std::pow(10.0, uniform(-3.5, -1)), alpha = uniform(0.001, 1.0);
-        const double err_db = uniform(-40, 40), tol_db = std::pow(10.0, uniform(-3, 0));
+        const double err_db = mostly(uniform(-40, 40), far), tol_db = std::pow(10.0, uniform(-3, 0));
         const float amplitude = float(std::pow(10.0, -err_db / 20.0));
         const uint64_t budget = uint64_t(16.0 / loop_bw) + 1;
         agc_t *a = agc_create(0.0, loop_bw, alpha);
+        a->flags = uint32_t(trial & 1) * QV_AGC_ACQUIRE;
         const agc_t fresh = *a;
         agc_destroy(a);
         agc_t want_record = fresh;
@@ -159,8 +166,8 @@ void check_settle() {
             agc_t got_record = fresh;
             const uint64_t got = v.table->settle(&got_record, amplitude, err_db, tol_db, budget);
             if (got != want || !same_record(got_record, want_record))
-                fail("%s settle loop_bw=%g alpha=%g err=%g tol=%g: %llu, want %llu\n", v.name, loop_bw, alpha,
-                     err_db, tol_db, (unsigned long long)got, (unsigned long long)want);
+                fail("%s settle loop_bw=%g alpha=%g err=%g tol=%g flags=%u: %llu, want %llu\n", v.name, loop_bw,
+                     alpha, err_db, tol_db, fresh.flags, (unsigned long long)got, (unsigned long long)want);
         }
     }
 }
@@ -178,12 +185,13 @@ int main() {
         }
     // Long calls at the usual chunk lengths, where the loop runs for a while
     // and its state walks far from where it started.
-    for (uint64_t decim : {1, 2, 7, 8, 16, 64}) {
-        agc_t a = random_record();
-        a.decim = decim;
-        a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
-        check_call(a, random_samples(4097), 1);
-    }
+    for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
+        for (uint64_t decim : {1, 2, 7, 8, 16, 64}) {
+            agc_t a = random_record();
+            a.decim = decim, a.flags = flags;
+            a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
+            check_call(a, random_samples(4097), 1);
+        }
     check_settle();
     return qv::test::summary();
 }

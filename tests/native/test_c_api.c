@@ -62,6 +62,20 @@ static void attached_agc(void) {
     qv_tlm_destroy(t);
 }
 
+/* The acquisition mode from C: a flag of the record, and of the settling query. */
+static void acquisition_mode(void) {
+    agc_t *a = agc_create(0.0, 0.02, 0.05);
+    CHECK(a != NULL && (a->flags & QV_AGC_ACQUIRE) == 0);
+    a->flags |= QV_AGC_ACQUIRE;
+    unsigned char blob[QV_AGC_STATE_BYTES];
+    agc_get_state(a, blob);
+    CHECK(blob[100] == 1);
+    agc_destroy(a);
+    CHECK(agc_settling_samples_flags(0.0025, 0.05, -60.0, 1.0, 0) == agc_settling_samples(0.0025, 0.05, -60.0, 1.0));
+    CHECK(agc_settling_samples(0.0025, 0.05, -60.0, 1.0) == 537);
+    CHECK(agc_settling_samples_flags(0.0025, 0.05, -60.0, 1.0, QV_AGC_ACQUIRE) == 411);
+}
+
 static void cores_with_c_types(void) {
     const int16_t a[3] = {100, 20000, -20000}, b[3] = {50, 20000, -20000};
     int16_t sum[3];
@@ -90,6 +104,7 @@ static void cores_with_c_types(void) {
 int main(void) {
     inline_emit();
     attached_agc();
+    acquisition_mode();
     cores_with_c_types();
     printf("%d failures\n", failures);
     return failures != 0;
