@@ -127,7 +127,7 @@ class TestSameBitsWhateverTheScheduler:
 class TestGainTags:
     def test_tags_carry_the_gain_of_the_chunk_they_end(self):
         x, decim, every, block_max = bursts(40_000), 8, 1000, 333
-        got, tags = run(x, agc_cc(decim=decim, tag_every=every), block_max=block_max)
+        _, tags = run(x, agc_cc(decim=decim, tag_every=every), block_max=block_max)
         offsets = [t.offset for t in tags]
         assert [str(t.key) for t in tags] == [GAIN_TAG] * len(tags) and len(tags) >= 25
         assert all((t + 1) % decim == 0 for t in offsets)
