@@ -23,6 +23,7 @@ SECTIONS = [
     "interp",
     "agc",
     "agc_peers",
+    "gr_flowgraph",
     "telemetry",
 ]
 

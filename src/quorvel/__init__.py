@@ -14,6 +14,8 @@ The modules, each imported on demand:
   an AGC from the inside;
 - ``quorvel.iqfile``: ``level_file``, which levels a raw IQ recording
   through the AGC, as the command does;
+- ``quorvel.gnuradio``: ``agc_cc``, the AGC as a GNU Radio block (needs
+  GNU Radio; nothing else imports it);
 - ``quorvel.cli`` and ``quorvel.demo``: the ``quorvel`` command and its AGC
   demonstration (``python -m quorvel``).
 """
