@@ -81,7 +81,7 @@ class ProbeArchive:
             if self._rows is not None and self._written[i] + len(data) > self._rows:
                 raise ValueError(f"probe {self._probes[i]} got more than {self._rows} rows")
             fd, base = self._sinks[i]
-            view = memoryview(data).cast("B")
+            view = data.data.cast("B")
             _pwrite(fd, view, base + self._written[i] * self._columns * _ROW.itemsize)
             if self._rows is not None:
                 self._crc[i] = zlib.crc32(view, self._crc[i])
@@ -191,7 +191,7 @@ def _reserve(fd: int, size: int) -> None:
             raise
 
 
-def _pwrite(fd: int, data: bytes | memoryview, offset: int) -> None:
+def _pwrite(fd: int, data: bytes | bytearray | memoryview, offset: int) -> None:
     view = memoryview(data).cast("B")
     while view:
         done = os.pwrite(fd, view, offset)

@@ -6,6 +6,7 @@ without a terminal on standard error, or without tqdm, there is none.
 
 from __future__ import annotations
 
+import importlib
 import sys
 from typing import Any, Callable, Optional
 
@@ -16,7 +17,7 @@ def _tqdm(total: Optional[int], stream: Any) -> Any:
     if not stream.isatty():
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return None
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1000, delay=DELAY, file=stream,

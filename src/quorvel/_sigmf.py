@@ -16,6 +16,7 @@ one for raw input) with the datatype written, what no longer holds dropped
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
 import warnings
@@ -42,10 +43,9 @@ def pair(name: str) -> tuple[str, str]:
 
 def _package() -> Any:
     try:
-        import sigmf
+        return importlib.import_module("sigmf")
     except ImportError:
         raise ImportError("SigMF recordings need the sigmf package: pip install 'quorvel[sigmf]'") from None
-    return sigmf
 
 
 def read(name: str, in_format: Optional[str]) -> Source:

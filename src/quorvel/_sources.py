@@ -4,10 +4,11 @@ hands over."""
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 from dataclasses import dataclass, field
-from typing import Any, BinaryIO, Optional
+from typing import Any, Optional
 
 from quorvel._output import PathArg
 from quorvel.formats import SampleFormat, sample_format
@@ -56,15 +57,15 @@ class Source:
 
     def open(self) -> "Reader":
         if self.path is None:
-            return Reader(self, os.fdopen(os.dup(0), "rb", buffering=0))
-        return Reader(self, open(self.path, "rb", buffering=0))
+            return Reader(self, io.FileIO(os.dup(0), "rb"))
+        return Reader(self, io.FileIO(self.path, "rb"))
 
 
 class Reader:
     """Fills buffers with the source's bytes: a short read never ends a buffer
     early, so the block grid does not depend on how a pipe chunks its data."""
 
-    def __init__(self, source: Source, file: BinaryIO) -> None:
+    def __init__(self, source: Source, file: io.RawIOBase) -> None:
         self._source = source
         self._file = file
         self._ranges = list(source.ranges) if source.ranges is not None else None

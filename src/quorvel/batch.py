@@ -19,11 +19,13 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import glob
+import importlib
+import logging
 import multiprocessing
 import os
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Optional
+from typing import Any, Callable, Iterable, Optional, cast
 
 from quorvel._output import PathArg
 from quorvel._sources import UsageError
@@ -74,7 +76,7 @@ def expand(paths: Iterable[PathArg]) -> list[str]:
     """The files ``paths`` name, a pattern (``*``, ``?``, ``[...]``) that is no
     file's name standing for its matches in sorted order."""
     found: list[str] = []
-    for path in map(os.fspath, paths):
+    for path in (os.fspath(p) for p in paths):
         if glob.has_magic(path) and not os.path.lexists(path):
             matches = sorted(glob.glob(path))
             if not matches:
@@ -179,7 +181,8 @@ def level_one(input: str, output: str, agc_params: dict[str, Any]) -> FileResult
 
 
 def _outputs(inputs: list[str], outdir: str) -> list[str]:
-    outputs, seen = [], {}
+    outputs: list[str] = []
+    seen: dict[str, str] = {}
     for path in inputs:
         if path == "-":
             raise UsageError("- (standard input) is one recording: give OUTPUT instead of -o")
@@ -227,21 +230,20 @@ class _executor:
 
     def __enter__(self) -> cf.Executor:
         if self._client is not None:
-            return self._client.get_executor(pure=False)
+            return cast(cf.Executor, self._client.get_executor(pure=False))
         count = max(1, min(self._workers or _processors(), self._files))
         try:
-            from distributed import Client, LocalCluster
+            distributed = importlib.import_module("distributed")
         except ImportError:
             pool = cf.ProcessPoolExecutor(count, mp_context=multiprocessing.get_context("spawn"))
             self._owned.append(pool)
             return pool
-        import logging
-        cluster = LocalCluster(n_workers=count, threads_per_worker=1, processes=True, dashboard_address=None,
-                               silence_logs=logging.ERROR)
+        cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, silence_logs=logging.ERROR)
         self._owned.append(cluster)
-        client = Client(cluster)
+        client = distributed.Client(cluster)
         self._owned.append(client)
-        return client.get_executor(pure=False)
+        return cast(cf.Executor, client.get_executor(pure=False))
 
     def __exit__(self, *exc: object) -> None:
         for owned in reversed(self._owned):

@@ -262,11 +262,12 @@ def _agc_many(args: argparse.Namespace) -> int:
     if args.scheduler is not None:
         if args.workers is not None:
             raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
+        import importlib
         try:
-            from distributed import Client
+            distributed = importlib.import_module("distributed")
         except ImportError:
             raise ImportError("--scheduler needs dask.distributed: pip install 'quorvel[cluster]'") from None
-        client = Client(args.scheduler, timeout="10s")
+        client = distributed.Client(args.scheduler, timeout="10s")
     try:
         return _report(args, client)
     finally:

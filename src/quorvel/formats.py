@@ -99,28 +99,31 @@ class SampleFormat:
             out = np.empty(floats.size * self.component.itemsize, np.uint8)
         parts = out.view(self.component)
         if self.is_float:
-            parts.view(np.uint32)[...] = floats.view(np.uint32)
-            return memoryview(out)
+            parts.view(self.component.str.replace("f", "u"))[...] = floats.view(np.uint32)  # bits, never values
+            return out.data
         half = 1 << (8 * self.component.itemsize - 1)
         factor = float(scale) * half
         if not (math.isfinite(factor) and factor > 0):
             raise ValueError(f"scale must be a positive finite number, got {scale!r}")
         t = np.multiply(floats, factor, dtype=np.float64)
         code = np.floor(t)
-        code += (t - code) >= 0.5           # exact: t - floor(t) has no rounding error
+        with np.errstate(invalid="ignore"):   # inf - inf: the saturation below handles infinities
+            code += (t - code) >= 0.5         # exact: t - floor(t) has no rounding error
         np.fmax(code, -half, out=code)      # fmax, not maximum: NaN becomes the lowest code
         np.minimum(code, half - 1, out=code)
         if self.offset:
             code += self.offset
         parts[...] = code
-        return memoryview(out)
+        return out.data
 
 
 def _formats() -> dict[str, SampleFormat]:
-    table = {"ci8": SampleFormat("ci8", np.dtype("i1")), "cu8": SampleFormat("cu8", np.dtype("u1"), 128)}
+    table = {}
     for base, kind in (("cf32", "f4"), ("ci16", "i2")):
         for suffix, order in (("", "<"), ("_le", "<"), ("_be", ">")):
             table[base + suffix] = SampleFormat(base + suffix, np.dtype(order + kind))
+    table["ci8"] = SampleFormat("ci8", np.dtype("i1"))
+    table["cu8"] = SampleFormat("cu8", np.dtype("u1"), 128)
     return table
 
 

@@ -290,7 +290,7 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
     done = 0
     with source.open() as reader:
         while True:
-            got = reader.fill(memoryview(raw_in))
+            got = reader.fill(raw_in.data)
             if got % source.frame:
                 raise RecordingError(f"{source.name}: ends inside a sample ({got % source.frame} bytes left over)")
             if got == 0:
@@ -307,7 +307,7 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
                 channels.level(block)
                 x.reshape(n, count)[...] = block.T
             if raw_out is None:
-                out.write(x.view(np.uint8))
+                out.write(x.data)
             else:
                 out.write(out_fmt.encode(x, out_scale, out=raw_out[:n * count * out_fmt.size]))
             if probes is not None:
