@@ -247,7 +247,7 @@ def on_a_terminal(args, columns=120):
 
 @pytest.mark.skipif(not os.path.exists("/dev/ptmx"), reason="needs pseudo-terminals")
 def test_a_long_run_draws_a_bar_with_rates_and_time_left(tmp_path):
-    pytest.importorskip("tqdm")
+    import tqdm  # noqa: F401  (a test dependency: the bar must be drawn here)
     src = tmp_path / "in.cu8"
     src.write_bytes(bytes(2 * 1_000_000))
     slow = ["agc", src, os.devnull, "--in-format", "cu8", "--decim", "1", "--block", "4"]  # tiny reads: seconds

@@ -238,8 +238,10 @@ class _executor:
             pool = cf.ProcessPoolExecutor(count, mp_context=multiprocessing.get_context("spawn"))
             self._owned.append(pool)
             return pool
+        # No dashboard, and the scheduler's HTTP endpoint on a free port rather than a busy 8787.
         cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=logging.ERROR)
+                                           dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
+                                           silence_logs=logging.ERROR)
         self._owned.append(cluster)
         client = distributed.Client(cluster)
         self._owned.append(client)

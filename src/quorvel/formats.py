@@ -133,7 +133,15 @@ FORMATS: dict[str, SampleFormat] = _formats()
 
 def sample_format(name: str) -> SampleFormat:
     """The format called ``name`` (a SigMF datatype name also works:
-    ``cf32_le``, ``ci16_be``, ``cu8``...); ValueError for any other."""
+    ``cf32_le``, ``ci16_be``, ``cu8``...); ValueError for any other.
+
+    Examples
+    --------
+    >>> from quorvel.formats import sample_format
+    >>> ci16 = sample_format("ci16")
+    >>> ci16.size, ci16.sigmf, sample_format("ci16_be").component.str
+    (4, 'ci16_le', '>i2')
+    """
     try:
         return FORMATS[name.lower()]
     except KeyError:
