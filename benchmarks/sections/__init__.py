@@ -24,6 +24,7 @@ SECTIONS = [
     "agc",
     "agc_peers",
     "telemetry",
+    "batch",
 ]
 
 

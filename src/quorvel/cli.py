@@ -16,6 +16,7 @@ so an interrupt at start-up is handled like any other.
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import signal
@@ -258,6 +259,10 @@ def _agc_many(args: argparse.Namespace) -> int:
     for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
         if getattr(args, option) is not None:
             raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
+    # Dask and asyncio report their own shutdown hiccups (a late heartbeat timing out); the
+    # summary and the exit status say what happened to the files.
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
+    logging.getLogger("distributed").setLevel(logging.ERROR)
     client = None
     if args.scheduler is not None:
         if args.workers is not None:

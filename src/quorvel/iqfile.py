@@ -94,9 +94,9 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
         mode. ``"-"`` is standard output; a FIFO or a character device is
         written in place. A name ending in ``.sigmf-meta`` or ``.sigmf-data``
         makes a SigMF recording: both files, each replaced atomically, the
-        metadata the input's (datatype, ``core:sha512`` and non-conforming
-        layout updated) with a ``quorvel`` extension recording the AGC's
-        parameters and this version.
+        metadata the input's (the datatype written; ``core:sha512`` and the
+        non-conforming layout dropped) with a ``quorvel`` extension
+        recording the AGC's parameters and this version.
     ref_db, loop_bw, alpha : float, optional
         The AGC's parameters.
     decim : int, optional
