@@ -3,21 +3,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
-#include "agc/agc_dispatch.h"
+#include "agc/agc_loop.h"
+#include "agc/agc_scalar.h"
+#include "agc/agc_variants.h"
 #include "common/state_blob.h"
 #include "qv_tlm/qv_tlm_holders.h"
+
+namespace qv::agc {
+
+constinit const Variant reference = {steps_scalar, settle};
+constinit const Variant *active = &reference;
+__attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
+
+}  // namespace qv::agc
 
 using namespace qv::agc;
 
 namespace {
 
-constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, 120};
+constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, QV_AGC_STATE_BYTES};
 constexpr size_t kStateOffset = 16;                       // parameters and loop state follow the header
 constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. reserved: 88 bytes
 static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
-
-const Loops &kLoops = qv::for_this_cpu(sse2::loops, avx2::loops, avx512::loops);
 
 // The loop state of a fresh or reset record under its current parameters.
 void seed(agc_t *a) {
@@ -59,8 +68,8 @@ void agc_destroy(agc_t *a) {
 void agc_reset(agc_t *a) { seed(a); }
 
 double agc_get_applied_gain_db(const agc_t *a) {
-    return 20.0 * std::log10(qv::saturate(a->g_last, 2.2250738585072014e-308, 1.7976931348623157e308,
-                                          2.2250738585072014e-308));
+    using limits = std::numeric_limits<double>;  // the smallest normal and the largest finite double
+    return 20.0 * std::log10(qv::saturate(a->g_last, limits::min(), limits::max(), limits::min()));
 }
 
 size_t agc_state_bytes(agc_t *) { return kBlob.size; }
@@ -74,12 +83,12 @@ void agc_get_state(const agc_t *a, void *blob) {
 
 // Restores parameters and loop state together; the telemetry attachment stays.
 int agc_set_state(agc_t *a, const void *blob) {
-    if (!qv::blob_header_ok(blob, kBlob)) return qv::kRejected;
+    if (!qv::blob_header_ok(blob, kBlob)) return QV_REJECTED;
     std::memcpy(a, static_cast<const unsigned char *>(blob) + kStateOffset, kStateLength);
     return 0;
 }
 
-void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { kLoops.steps(a, in, out, n); }
+void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { active->steps(a, in, out, n); }
 
 // Registers "<prefix>.gain_db" and "<prefix>.level_db" (null prefix: "agc")
 // and attaches; a null context detaches. A failure leaves the attachment as it
@@ -96,10 +105,10 @@ int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
     std::snprintf(level_name, sizeof level_name, "%s.level_db", prefix);
     // A prefix so long that both names are cut to the same text would mix the
     // two quantities in one probe: refuse it before registering anything.
-    if (std::strcmp(gain_name, level_name) == 0) return qv::kRejected;
+    if (std::strcmp(gain_name, level_name) == 0) return QV_REJECTED;
     const int gain = qv_tlm_probe(tlm, gain_name, uint32_t(decim));
     const int level = qv_tlm_probe(tlm, level_name, uint32_t(decim));
-    if (gain < 0 || level < 0) return qv::kRejected;
+    if (gain < 0 || level < 0) return QV_REJECTED;
     a->gain_probe = uint32_t(gain);
     a->level_probe = uint32_t(level);
     attach(a, tlm);
@@ -115,11 +124,11 @@ uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, 
     if (std::fabs(gain_err_db) <= tol_db) return 1;
     // The sample budget: 64 filter time constants, n + 1 samples at most.
     const double budget = 16.0 / loop_bw;
-    if (!(budget < 18446744073709551615.0)) return 0;  // n would saturate, n + 1 would wrap
+    if (!(budget < 0x1p64)) return 0;  // n would saturate, n + 1 would wrap
     agc_t *a = agc_create(0.0, loop_bw, alpha);
     if (!a) return 0;
     const float amplitude = float(exp10(-gain_err_db / 20.0));
-    const uint64_t k = kLoops.settle(a, amplitude, gain_err_db, tol_db, uint64_t(budget) + 1);
+    const uint64_t k = active->settle(a, amplitude, gain_err_db, tol_db, uint64_t(budget) + 1);
     agc_destroy(a);
     return k;
 }

@@ -1,5 +1,6 @@
 // quorvel.agc: the AGC type and the settling-time query.
 #include "agc/agc_core.h"
+#include "agc/agc_loop.h"
 #include "common/arrays.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
@@ -12,7 +13,7 @@ struct AgcType {
     using Core = agc_t;
     static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
     static constexpr const char *create_name = "agc_create";
-    static constexpr size_t kStateBytes = 120;
+    static constexpr size_t kStateBytes = QV_AGC_STATE_BYTES;
     static constexpr auto destroy = agc_destroy;
     static constexpr auto state_bytes = agc_state_bytes;
     static constexpr auto get_state = agc_get_state;
@@ -23,7 +24,7 @@ struct AgcType {
     };
     static bool parse(PyObject *args, PyObject *kw, Args &a) {
         static const char *_kwlist[] = {"ref_db", "loop_bw", "alpha", nullptr};
-        return PyArg_ParseTupleAndKeywords(args, kw, "|ddd:AGC", const_cast<char **>(_kwlist), &a.ref_db,
+        return PyArg_ParseTupleAndKeywords(args, kw, "|ddd", const_cast<char **>(_kwlist), &a.ref_db,
                                            &a.loop_bw, &a.alpha);
     }
     static Core *create(Args &a) { return agc_create(a.ref_db, a.loop_bw, a.alpha); }
@@ -141,13 +142,21 @@ PyDoc_STRVAR(AGC_set_telemetry_doc,
 "    ``set_telemetry failed (rc=-4)``: ``decim`` 0, a full probe table or a\n"
 "    prefix that is too long; an earlier attachment stays in force.\n\n"
 "Examples\n--------\n"
+"4096 samples make 512 loop updates at ``decim`` 8, so 512 records per probe:\n\n"
+">>> import numpy as np\n"
 ">>> from quorvel.agc import AGC\n"
 ">>> from quorvel.telemetry import Telemetry\n"
 ">>> tlm = Telemetry(4096)\n"
 ">>> agc = AGC()\n"
-">>> agc.set_telemetry(tlm, \"agc\")\n"
+">>> agc.set_telemetry(tlm, \"agc\", 1)\n"
 ">>> tlm.probe_names\n"
 "('agc.gain_db', 'agc.level_db')\n"
+">>> _ = agc.steps(np.full(4096, 0.5 + 0j, np.complex64))\n"
+">>> probes = tlm.demux(tlm.read())\n"
+">>> len(probes['agc.gain_db']), len(probes['agc.level_db'])\n"
+"(512, 512)\n"
+">>> round(float(probes['agc.gain_db'][-1]), 1), round(float(probes['agc.level_db'][-1]), 1)\n"
+"(6.0, 0.0)\n"
 ">>> agc.set_telemetry(None, \"agc\")\n"
 ">>> tlm.close()\n");
 
@@ -157,7 +166,7 @@ PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     PyObject *tlm;
     const char *prefix;
     unsigned long decim = 1;
-    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k:set_telemetry", const_cast<char **>(_kwlist), &tlm,
+    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm,
                                               &prefix, &decim))
         return nullptr;
     qv_tlm *context = nullptr;
@@ -173,10 +182,12 @@ PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     Py_RETURN_NONE;
 }
 
+// The exact per-sample loop, inlined here from agc_loop.h and compiled with
+// the baseline instruction set; the block path goes through agc_steps.
 PyObject *AGC_step(PyObject *self, PyObject *args) {
     agc_t *core = Life::live(self);
     Py_complex x;
-    if (!core || !PyArg_ParseTuple(args, "D:step", &x)) return nullptr;
+    if (!core || !PyArg_ParseTuple(args, "D", &x)) return nullptr;
     const qv_cf32 y = qv::agc::agc_step(core, qv::make_cf32(float(x.real), float(x.imag)));
     return PyComplex_FromDoubles(y.real(), y.imag());
 }
@@ -221,7 +232,7 @@ PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
     agc_t *core = Life::live(self);
     PyObject *x_obj, *out_obj = Py_None;
     Array x;
-    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "O|O:steps", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
+    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
         !qv::to_array(x_obj, NPY_CFLOAT, x))
         return nullptr;
     if (out_obj == Py_None) {
@@ -345,8 +356,6 @@ PyMethodDef AGC_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject AGC_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 PyDoc_STRVAR(settling_samples_doc,
 "settling_samples(loop_bw, alpha, gain_err_db, tol_db)\n--\n\n"
 "How many samples this loop needs to settle -- the design query a caller "
@@ -381,7 +390,7 @@ PyDoc_STRVAR(settling_samples_doc,
 PyObject *_bind_settling_samples(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", nullptr};
     double loop_bw, alpha, gain_err_db, tol_db;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd:settling_samples", const_cast<char **>(_kwlist), &loop_bw,
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd", const_cast<char **>(_kwlist), &loop_bw,
                                      &alpha, &gain_err_db, &tol_db))
         return nullptr;
     return PyLong_FromUnsignedLongLong(agc_settling_samples(loop_bw, alpha, gain_err_db, tol_db));
@@ -415,6 +424,5 @@ PyModuleDef agc_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_agc(void) {
-    Life::init_type(AGC_Type, "agc.AGC", AGC_doc, AGC_methods, AGC_getset);
-    return qv::init_module(agc_module, {&AGC_Type});
+    return qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset)});
 }

@@ -16,7 +16,7 @@ struct Q15 {
     using Rec = acc_q15_t;
     using Sample = int16_t;
     using Reg = int64_t;
-    static constexpr qv::BlobKind kBlob{qv::fourcc("AC15"), 1, 24};
+    static constexpr qv::BlobKind kBlob{qv::fourcc("AC15"), 1, QV_ACC_Q15_STATE_BYTES};
     static Reg dot(const Sample *a, size_t na, const Sample *b, size_t nb) { return dot_q15(a, na, b, nb); }
 };
 
@@ -24,7 +24,7 @@ struct Q8 {
     using Rec = acc_q8_t;
     using Sample = int8_t;
     using Reg = int32_t;
-    static constexpr qv::BlobKind kBlob{qv::fourcc("ACC8"), 1, 20};
+    static constexpr qv::BlobKind kBlob{qv::fourcc("ACC8"), 1, QV_ACC_Q8_STATE_BYTES};
     static Reg dot(const Sample *a, size_t na, const Sample *b, size_t nb) { return dot_q8(a, na, b, nb); }
 };
 
@@ -67,7 +67,7 @@ struct Acc {
     }
 
     static int set_state(Rec *rec, const void *blob) {
-        if (!qv::blob_header_ok(blob, W::kBlob)) return qv::kRejected;
+        if (!qv::blob_header_ok(blob, W::kBlob)) return QV_REJECTED;
         std::memcpy(&rec->acc, static_cast<const char *>(blob) + kRegOffset, sizeof(Reg));
         return 0;
     }

@@ -1,19 +1,21 @@
 // Exact running integer sums: acc_q15_* keeps a 64-bit register fed with
 // int16 samples, acc_q8_* a 32-bit register fed with int8 samples that wraps
-// modulo 2^32. One template (acc_core.cpp) serves both widths.
+// modulo 2^32. One template (acc_core.cpp) serves both widths. C and C++.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "common/qv_api.h"
 
-struct acc_q15_t {
+typedef struct acc_q15_t {
     int64_t acc;
-};
-struct acc_q8_t {
+} acc_q15_t;
+typedef struct acc_q8_t {
     int32_t acc;
-};
+} acc_q8_t;
+
+enum { QV_ACC_Q15_STATE_BYTES = 24, QV_ACC_Q8_STATE_BYTES = 20 };  // acc_q*_state_bytes()
 
 QV_API acc_q15_t *acc_q15_create(int64_t acc);
 QV_API void acc_q15_destroy(acc_q15_t *a);

@@ -17,53 +17,53 @@ struct Q15Binding {
     using Core = acc_q15_t;
     using Sample = int16_t;
     using Parsed = long long;  // "L"
-    static constexpr const char *module = "arith", *name = "AccQ15", *qualname = "arith.AccQ15";
+    static constexpr const char *module = "arith", *name = "AccQ15";
     static constexpr const char *example = "AccQ15()";
     static constexpr const char *create_name = "acc_q15_create";
-    static constexpr const char *init_format = "|L:AccQ15", *set_format = "L:set_acc";
+    static constexpr const char *init_format = "|L", *set_format = "L";
     static constexpr int kTypenum = NPY_INT16;
-    static constexpr size_t kStateBytes = 24;
+    static constexpr size_t kStateBytes = QV_ACC_Q15_STATE_BYTES;
     // Documentation facts: sample dtype, register width, a wrapping step.
     static constexpr const char *dtype = "int16", *bits = "64", *step_in = "40000", *step_out = "-25536";
     static constexpr const char *set_in = "2**40", *set_out = "1099511627776";
-    static constexpr auto create_core = acc_q15_create;
+    static constexpr auto core_create = acc_q15_create;
     static constexpr auto destroy = acc_q15_destroy;
-    static constexpr auto reset_core = acc_q15_reset;
+    static constexpr auto core_reset = acc_q15_reset;
     static constexpr auto state_bytes = acc_q15_state_bytes;
     static constexpr auto get_state = acc_q15_get_state;
     static constexpr auto set_state = acc_q15_set_state;
-    static constexpr auto steps_core = acc_q15_steps;
-    static constexpr auto get_acc = acc_q15_get_acc;
-    static constexpr auto set_acc = acc_q15_set_acc;
-    static constexpr auto get = acc_q15_get;
-    static constexpr auto dump = acc_q15_dump;
-    static constexpr auto madd = acc_q15_madd;
+    static constexpr auto core_steps = acc_q15_steps;
+    static constexpr auto core_get_acc = acc_q15_get_acc;
+    static constexpr auto core_set_acc = acc_q15_set_acc;
+    static constexpr auto core_get = acc_q15_get;
+    static constexpr auto core_dump = acc_q15_dump;
+    static constexpr auto core_madd = acc_q15_madd;
 };
 
 struct Q8Binding {
     using Core = acc_q8_t;
     using Sample = int8_t;
     using Parsed = long;  // "l": its low 32 bits become the register
-    static constexpr const char *module = "arith", *name = "AccQ8", *qualname = "arith.AccQ8";
+    static constexpr const char *module = "arith", *name = "AccQ8";
     static constexpr const char *example = "AccQ8()";
     static constexpr const char *create_name = "acc_q8_create";
-    static constexpr const char *init_format = "|l:AccQ8", *set_format = "l:set_acc";
+    static constexpr const char *init_format = "|l", *set_format = "l";
     static constexpr int kTypenum = NPY_INT8;
-    static constexpr size_t kStateBytes = 20;
+    static constexpr size_t kStateBytes = QV_ACC_Q8_STATE_BYTES;
     static constexpr const char *dtype = "int8", *bits = "32", *step_in = "200", *step_out = "-56";
     static constexpr const char *set_in = "2**32 + 5", *set_out = "5";
-    static constexpr auto create_core = acc_q8_create;
+    static constexpr auto core_create = acc_q8_create;
     static constexpr auto destroy = acc_q8_destroy;
-    static constexpr auto reset_core = acc_q8_reset;
+    static constexpr auto core_reset = acc_q8_reset;
     static constexpr auto state_bytes = acc_q8_state_bytes;
     static constexpr auto get_state = acc_q8_get_state;
     static constexpr auto set_state = acc_q8_set_state;
-    static constexpr auto steps_core = acc_q8_steps;
-    static constexpr auto get_acc = acc_q8_get_acc;
-    static constexpr auto set_acc = acc_q8_set_acc;
-    static constexpr auto get = acc_q8_get;
-    static constexpr auto dump = acc_q8_dump;
-    static constexpr auto madd = acc_q8_madd;
+    static constexpr auto core_steps = acc_q8_steps;
+    static constexpr auto core_get_acc = acc_q8_get_acc;
+    static constexpr auto core_set_acc = acc_q8_set_acc;
+    static constexpr auto core_get = acc_q8_get;
+    static constexpr auto core_dump = acc_q8_dump;
+    static constexpr auto core_madd = acc_q8_madd;
 };
 
 template <class B>
@@ -79,12 +79,12 @@ struct AccType : B {
         static const char *_kwlist[] = {"acc", nullptr};
         return PyArg_ParseTupleAndKeywords(args, kw, B::init_format, const_cast<char **>(_kwlist), &a.acc);
     }
-    static Core *create(Args &a) { return B::create_core(a.acc); }  // Q8: low 32 bits
+    static Core *create(Args &a) { return B::core_create(a.acc); }  // Q8: low 32 bits
 
     static PyObject *reset(PyObject *self, PyObject *) {
         Core *core = Life::live(self);
         if (!core) return nullptr;
-        B::reset_core(core);
+        B::core_reset(core);
         Py_RETURN_NONE;
     }
 
@@ -92,9 +92,9 @@ struct AccType : B {
     static PyObject *step(PyObject *self, PyObject *args) {
         Core *core = Life::live(self);
         int x;
-        if (!core || !PyArg_ParseTuple(args, "i:step", &x)) return nullptr;
+        if (!core || !PyArg_ParseTuple(args, "i", &x)) return nullptr;
         const Sample sample = Sample(x);
-        B::steps_core(core, &sample, 1);
+        B::core_steps(core, &sample, 1);
         Py_RETURN_NONE;
     }
 
@@ -102,9 +102,9 @@ struct AccType : B {
         Core *core = Life::live(self);
         PyObject *x_obj;
         Array x;
-        if (!core || !PyArg_ParseTuple(args, "O:steps", &x_obj) || !qv::to_array(x_obj, B::kTypenum, x))
+        if (!core || !PyArg_ParseTuple(args, "O", &x_obj) || !qv::to_array(x_obj, B::kTypenum, x))
             return nullptr;
-        B::steps_core(core, x.data<Sample>(), size_t(x.size));
+        B::core_steps(core, x.data<Sample>(), size_t(x.size));
         Py_RETURN_NONE;
     }
 
@@ -119,7 +119,7 @@ struct AccType : B {
         Core *core = Life::live(self);
         typename B::Parsed value;
         if (!core || !PyArg_ParseTuple(args, B::set_format, &value)) return nullptr;
-        B::set_acc(core, value);
+        B::core_set_acc(core, value);
         Py_RETURN_NONE;
     }
 
@@ -127,10 +127,10 @@ struct AccType : B {
         Core *core = Life::live(self);
         PyObject *a_obj, *b_obj;
         Array a, b;
-        if (!core || !PyArg_ParseTuple(args, "OO:madd", &a_obj, &b_obj) ||
+        if (!core || !PyArg_ParseTuple(args, "OO", &a_obj, &b_obj) ||
             !qv::to_array(a_obj, B::kTypenum, a) || !qv::to_array(b_obj, B::kTypenum, b))
             return nullptr;
-        B::madd(core, a.data<Sample>(), size_t(a.size), b.data<Sample>(), size_t(b.size));
+        B::core_madd(core, a.data<Sample>(), size_t(a.size), b.data<Sample>(), size_t(b.size));
         Py_RETURN_NONE;
     }
 
@@ -152,7 +152,7 @@ struct AccType : B {
     }
 
     static PyMethodDef methods[15];
-    static void init(PyTypeObject &t);
+    static PyTypeObject *init();
 };
 
 const char *const kTypeDoc =
@@ -229,16 +229,16 @@ template <class B>
 PyMethodDef AccType<B>::methods[15];
 
 template <class B>
-void AccType<B>::init(PyTypeObject &t) {
+PyTypeObject *AccType<B>::init() {
     using A = AccType<B>;
     PyMethodDef table[] = {
         {"reset", reset, METH_NOARGS, doc(kResetDoc)},
         {"step", step, METH_VARARGS, doc(kStepDoc)},
         {"steps", steps, METH_VARARGS, doc(kStepsDoc)},
-        {"get_acc", read<B::get_acc>, METH_NOARGS, doc(kGetAccDoc)},
+        {"get_acc", read<B::core_get_acc>, METH_NOARGS, doc(kGetAccDoc)},
         {"set_acc", set_acc, METH_VARARGS, doc(kSetAccDoc)},
-        {"get", read<B::get>, METH_NOARGS, doc(kGetDoc)},
-        {"dump", read<B::dump>, METH_NOARGS, doc(kDumpDoc)},
+        {"get", read<B::core_get>, METH_NOARGS, doc(kGetDoc)},
+        {"dump", read<B::core_dump>, METH_NOARGS, doc(kDumpDoc)},
         {"madd", madd, METH_VARARGS, doc(kMaddDoc)},
         A::Life::destroy_def(),
         A::Life::enter_def(),
@@ -250,15 +250,10 @@ void AccType<B>::init(PyTypeObject &t) {
     };
     static_assert(sizeof table / sizeof table[0] == 15);
     std::copy(std::begin(table), std::end(table), methods);
-    A::Life::init_type(t, B::qualname, doc(kTypeDoc), methods);
+    return A::Life::init_type(doc(kTypeDoc), methods);
 }
 
 }  // namespace
 
-PyTypeObject AccQ15_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject AccQ8_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-void qv_init_acc_types() {
-    AccType<Q15Binding>::init(AccQ15_Type);
-    AccType<Q8Binding>::init(AccQ8_Type);
-}
+PyTypeObject *acc_q15_type() { return AccType<Q15Binding>::init(); }
+PyTypeObject *acc_q8_type() { return AccType<Q8Binding>::init(); }

@@ -3,8 +3,6 @@
 
 #include "common/python.h"
 
-extern PyTypeObject AccQ15_Type;
-extern PyTypeObject AccQ8_Type;
-
-// Fills both type objects; called once before the module readies them.
-void qv_init_acc_types();
+// Each fills its type object and returns it, for the module to ready and add.
+PyTypeObject *acc_q15_type();
+PyTypeObject *acc_q8_type();

@@ -1,5 +1,6 @@
 // quorvel.arith module functions: the fourteen kernels on NumPy arrays.
 #include <cstring>
+#include <type_traits>
 
 #include "arith/acc_module.h"
 #include "arith/arith_kernels.h"
@@ -10,69 +11,58 @@ namespace {
 
 using qv::Array;
 
-template <class T> constexpr int kTypenum = 0;
-template <> constexpr int kTypenum<int8_t> = NPY_INT8;
-template <> constexpr int kTypenum<int16_t> = NPY_INT16;
-template <> constexpr int kTypenum<int64_t> = NPY_INT64;
-
+// NumPy's type number for an element type; no default, so a kernel on a new
+// type fails to compile until it has one.
 template <class T>
-using BinaryKernel = void (*)(const T *, size_t, const T *, size_t, T *);
-template <class T, class R>
-using DotKernel = R (*)(const T *, size_t, const T *, size_t);
+struct Typenum;
+template <>
+struct Typenum<int8_t> : std::integral_constant<int, NPY_INT8> {};
+template <>
+struct Typenum<int16_t> : std::integral_constant<int, NPY_INT16> {};
+template <>
+struct Typenum<int64_t> : std::integral_constant<int, NPY_INT64> {};
 template <class T>
-using ShiftKernel = void (*)(const T *, size_t, T *, int);
+constexpr int kTypenum = Typenum<T>::value;
 
-bool parse_pair(PyObject *args, PyObject *kw, const char *format, Array &a, Array &b, int typenum) {
+bool parse_pair(PyObject *args, PyObject *kw, Array &a, Array &b, int typenum) {
     static const char *_kwlist[] = {"a", "b", nullptr};
     PyObject *a_obj, *b_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(_kwlist), &a_obj, &b_obj))
-        return false;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "OO", const_cast<char **>(_kwlist), &a_obj, &b_obj)) return false;
     return qv::to_array(a_obj, typenum, a) && qv::to_array(b_obj, typenum, b);
 }
 
+// One binding per kernel kind of QV_ARITH_KERNELS; the kernel is a template
+// argument, so every binding calls its exported function directly.
+
 // a (op) b elementwise into a new array of a's length. Where b is shorter the
 // tail holds zeros, never uninitialised memory.
-template <class T>
-PyObject *binary(PyObject *args, PyObject *kw, const char *format, BinaryKernel<T> kernel) {
+template <class T, auto kernel>
+PyObject *binary(PyObject *args, PyObject *kw) {
     Array a, b, out;
-    if (!parse_pair(args, kw, format, a, b, kTypenum<T>) || !qv::new_vector(kTypenum<T>, a.size, out))
-        return nullptr;
+    if (!parse_pair(args, kw, a, b, kTypenum<T>) || !qv::new_vector(kTypenum<T>, a.size, out)) return nullptr;
     kernel(a.data<T>(), size_t(a.size), b.data<T>(), size_t(b.size), out.data<T>());
     if (b.size < a.size) std::memset(out.data<T>() + b.size, 0, sizeof(T) * size_t(a.size - b.size));
     return out.ref.release();
 }
 
-template <class T, class R>
-PyObject *dot(PyObject *args, PyObject *kw, const char *format, DotKernel<T, R> kernel) {
+template <class T, auto kernel>
+PyObject *dot(PyObject *args, PyObject *kw) {
     Array a, b;
-    if (!parse_pair(args, kw, format, a, b, kTypenum<T>)) return nullptr;
+    if (!parse_pair(args, kw, a, b, kTypenum<T>)) return nullptr;
     return PyLong_FromLongLong(kernel(a.data<T>(), size_t(a.size), b.data<T>(), size_t(b.size)));
 }
 
-template <class T>
-PyObject *shift(PyObject *args, PyObject *kw, const char *format, ShiftKernel<T> kernel) {
+template <class T, auto kernel>
+PyObject *shift(PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"a", "n", nullptr};
     PyObject *a_obj;
     int n;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, format, const_cast<char **>(_kwlist), &a_obj, &n)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "Oi", const_cast<char **>(_kwlist), &a_obj, &n)) return nullptr;
     Array a, out;
     if (!qv::to_array(a_obj, kTypenum<T>, a) || !qv::new_vector(kTypenum<T>, a.size, out)) return nullptr;
     kernel(a.data<T>(), size_t(a.size), out.data<T>(), n);
     return out.ref.release();
 }
-
-#define QV_BINARY(name, T)                                               \
-    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) {   \
-        return binary<T>(args, kw, "OO:" #name, name);                   \
-    }
-#define QV_DOT(name, T)                                                  \
-    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) {   \
-        return dot<T>(args, kw, "OO:" #name, name);                      \
-    }
-#define QV_SHIFT(name, T)                                                \
-    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) {   \
-        return shift<T>(args, kw, "Oi:" #name, name);                    \
-    }
 
 #define QV_PAIR_PARAMS(dtype)                                                        \
     "Parameters\n----------\n"                                                       \
@@ -119,8 +109,9 @@ QV_PAIR_PARAMS("int16") QV_ARRAY_RESULT("int16")
 PyDoc_STRVAR(dot_q15_doc,
 "dot_q15(a, b)\n--\n\n"
 "Q15 inner product: the exact sum of a[i]*b[i] in 64 bits (Q30).\n\n"
-"No shift and no saturation; shift right by 15 (``shr_i64``) for a Q15\n"
-"scalar. Covers min(len(a), len(b)) pairs; an empty range gives 0.\n\n"
+"No shift and no saturation. Shift right 15 to get a Q15 scalar\n"
+"(``shr_i64`` with n = 15). Covers min(len(a), len(b)) pairs; an empty\n"
+"range gives 0.\n\n"
 QV_PAIR_PARAMS("int16")
 "Returns\n-------\nint\n    The signed 64-bit sum.\n\n"
 "Examples\n--------\n"
@@ -242,27 +233,14 @@ QV_SHIFT_PARAMS("int64")
 ">>> shr_i64([-3, -1], 1)\n"
 "array([-1,  0])\n");
 
-QV_BINARY(add_q15, int16_t)
-QV_BINARY(sub_q15, int16_t)
-QV_BINARY(mul_q15, int16_t)
-QV_DOT(dot_q15, int16_t)
-QV_SHIFT(shl_q15, int16_t)
-QV_SHIFT(shr_q15, int16_t)
-QV_BINARY(add_q8, int8_t)
-QV_BINARY(sub_q8, int8_t)
-QV_BINARY(mul_q8, int8_t)
-QV_DOT(dot_q8, int8_t)
-QV_SHIFT(shl_q8, int8_t)
-QV_SHIFT(shr_q8, int8_t)
-QV_SHIFT(shl_i64, int64_t)
-QV_SHIFT(shr_i64, int64_t)
+// _bind_<name> for every kernel, and its method-table entry with <name>_doc.
+#define QV_ARITH_BIND_(name, kind, T, operation) \
+    PyObject *_bind_##name(PyObject *, PyObject *args, PyObject *kw) { return kind<T, name>(args, kw); }
+QV_ARITH_KERNELS(QV_ARITH_BIND_)
 
+#define QV_ARITH_METHOD_(name, ...) QV_KW_FUNCTION(name),
 PyMethodDef arith_module_methods[] = {
-    QV_KW_FUNCTION(add_q15), QV_KW_FUNCTION(sub_q15), QV_KW_FUNCTION(mul_q15),
-    QV_KW_FUNCTION(dot_q15), QV_KW_FUNCTION(shl_q15), QV_KW_FUNCTION(shr_q15),
-    QV_KW_FUNCTION(add_q8),  QV_KW_FUNCTION(sub_q8),  QV_KW_FUNCTION(mul_q8),
-    QV_KW_FUNCTION(dot_q8),  QV_KW_FUNCTION(shl_q8),  QV_KW_FUNCTION(shr_q8),
-    QV_KW_FUNCTION(shl_i64), QV_KW_FUNCTION(shr_i64),
+    QV_ARITH_KERNELS(QV_ARITH_METHOD_)
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -290,7 +268,4 @@ PyModuleDef arith_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_arith(void) {
-    qv_init_acc_types();
-    return qv::init_module(arith_module, {&AccQ15_Type, &AccQ8_Type});
-}
+PyMODINIT_FUNC PyInit_arith(void) { return qv::init_module(arith_module, {acc_q15_type(), acc_q8_type()}); }

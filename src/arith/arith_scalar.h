@@ -1,5 +1,6 @@
 // The element rules of the fixed-point kernels and their plain forward loops:
-// the reference every vectorised loop is checked against, bit for bit.
+// the reference every vectorised loop is checked against, bit for bit. The
+// variants use the element rules for their scalar heads and tails.
 // Internal linkage throughout: this header is also compiled per instruction set.
 #pragma once
 
@@ -7,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+
+#include "arith/arith_variants.h"
 
 namespace qv::arith {
 namespace {
@@ -73,6 +77,25 @@ Acc dot_loop(const T *a, size_t na, const T *b, size_t nb) {
     for (size_t i = 0; i < n; ++i) sum += U(Acc(int32_t(a[i]) * b[i]));
     return Acc(sum);
 }
+
+// The element rules of T.
+template <class T>
+using Rules = std::conditional_t<sizeof(T) == 8, Wide, Fixed<T>>;
+
+// The reference kernels, one template per operation of QV_ARITH_KERNELS.
+// arith_simd.cpp defines its own templates of these names in its namespace.
+template <class T>
+void add(const T *a, size_t na, const T *b, size_t nb, T *out) { binary_loop(a, na, b, nb, out, Rules<T>::add); }
+template <class T>
+void sub(const T *a, size_t na, const T *b, size_t nb, T *out) { binary_loop(a, na, b, nb, out, Rules<T>::sub); }
+template <class T>
+void mul(const T *a, size_t na, const T *b, size_t nb, T *out) { binary_loop(a, na, b, nb, out, Rules<T>::mul); }
+template <class T>
+DotSum<T> dot(const T *a, size_t na, const T *b, size_t nb) { return dot_loop<DotSum<T>>(a, na, b, nb); }
+template <class T>
+void shl(const T *a, size_t len, T *out, int n) { shift_loop(a, len, out, n, Rules<T>::shl); }
+template <class T>
+void shr(const T *a, size_t len, T *out, int n) { shift_loop(a, len, out, n, Rules<T>::shr); }
 
 }  // namespace
 }  // namespace qv::arith

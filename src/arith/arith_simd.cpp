@@ -1,7 +1,7 @@
 // The fourteen kernels in explicit SIMD, compiled once per instruction set
 // (QV_ISA names it). Whole vector blocks run where the overlap of the output
 // with the inputs allows; the element rules of arith_scalar.h run elsewhere
-// and on the remainder. Everything but the kernels table has internal
+// and on the remainder. Everything but the variant table has internal
 // linkage (see cmake/isa.cmake).
 #include <algorithm>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "arith/arith_scalar.h"
 #include "arith/arith_variants.h"
 #include "arith/arith_vec.h"
+#include "common/stream_stores.h"
 
 namespace qv::arith::QV_ISA {
 namespace {
@@ -26,7 +27,7 @@ using Wider = std::conditional_t<sizeof(T) == 1, int16_t, int32_t>;
 // Storing a whole block after loading it gives the forward element loop's
 // result unless out starts less than a block after in: that store would
 // overwrite input the element loop reads only after its own earlier writes.
-bool blockwise(const void *out, const void *in) {
+bool block_store_safe(const void *out, const void *in) {
     const uintptr_t o = reinterpret_cast<uintptr_t>(out), i = reinterpret_cast<uintptr_t>(in);
     return o <= i || o - i >= Vec::kBytes;
 }
@@ -38,10 +39,6 @@ size_t to_alignment(const T *out) {
     return (Vec::kBytes - reinterpret_cast<uintptr_t>(out) % Vec::kBytes) % Vec::kBytes / sizeof(T);
 }
 
-// Outputs this large bypass the caches: little of them would stay there for
-// a reader, and streaming stores skip reading each line before writing it.
-constexpr size_t kStreamBytes = size_t(8) << 20;
-
 // out[i] = op(in[i]...) for i below n.
 template <class T, class VecOp, class ElemOp, class... In>
 void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in) {
@@ -49,10 +46,10 @@ void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in
     const auto blocks = [&](auto store) {
         for (; i + kLanes<T> <= n; i += kLanes<T>) store(out + i, vec_op(Vec::load(in + i)...));
     };
-    if (n >= kLanes<T> && (blockwise(out, in) && ...)) {
+    if (n >= kLanes<T> && (block_store_safe(out, in) && ...)) {
         const size_t head = n >= 8 * kLanes<T> ? to_alignment(out) : 0;  // pays on long runs only
         for (; i < head; ++i) out[i] = elem_op(in[i]...);
-        if (n * sizeof(T) >= kStreamBytes && to_alignment(out + i) == 0) {
+        if (n * sizeof(T) >= qv::kStreamBytes && to_alignment(out + i) == 0) {
             blocks([](T *p, R v) { Vec::stream(p, v); });
             _mm_sfence();  // ordered before later stores, as plain stores are
         }
@@ -132,7 +129,8 @@ void shr(const T *a, size_t len, T *out, int n) {
     elementwise(len, out, [k](R x) { return on_q15<T>(x, [k](R v) { return Vec::mulhrs(v, k); }); }, elem_op, a);
 }
 
-void shl_i64(const int64_t *a, size_t len, int64_t *out, int n) {
+template <>
+void shl<int64_t>(const int64_t *a, size_t len, int64_t *out, int n) {
     if (n <= 0) return copy(a, len, out);
     if (n >= 63) {  // every element clears, whatever it read
         if (len) std::memset(out, 0, len * sizeof *out);
@@ -141,7 +139,8 @@ void shl_i64(const int64_t *a, size_t len, int64_t *out, int n) {
     elementwise(len, out, [n](R x) { return Vec::sll64(x, n); }, [n](int64_t x) { return Wide::shl(x, n); }, a);
 }
 
-void shr_i64(const int64_t *a, size_t len, int64_t *out, int n) {
+template <>
+void shr<int64_t>(const int64_t *a, size_t len, int64_t *out, int n) {
     if (n <= 0) return copy(a, len, out);
     const auto elem_op = [n](int64_t x) { return Wide::shr(x, n); };
     if (n >= 63) return elementwise(len, out, [](R x) { return Vec::sra<int64_t>(x, 63); }, elem_op, a);
@@ -202,21 +201,6 @@ Acc dot(const T *a, size_t na, const T *b, size_t nb) {
 
 }  // namespace
 
-extern const Kernels kernels = {
-    .add_q15 = add<int16_t>,
-    .sub_q15 = sub<int16_t>,
-    .mul_q15 = mul<int16_t>,
-    .dot_q15 = dot<int16_t>,
-    .shl_q15 = shl<int16_t>,
-    .shr_q15 = shr<int16_t>,
-    .add_q8 = add<int8_t>,
-    .sub_q8 = sub<int8_t>,
-    .mul_q8 = mul<int8_t>,
-    .dot_q8 = dot<int8_t>,
-    .shl_q8 = shl<int8_t>,
-    .shr_q8 = shr<int8_t>,
-    .shl_i64 = shl_i64,
-    .shr_i64 = shr_i64,
-};
+extern const Variant variant = QV_ARITH_VARIANT;
 
 }  // namespace qv::arith::QV_ISA

@@ -1,34 +1,33 @@
 // The implementations behind the fourteen exported kernels: the plain loops
-// of arith_scalar.h and one explicit-SIMD variant per instruction set
-// (arith_simd.cpp), all with the exported signatures and the same results.
-// Internal to the core; nothing here is exported.
+// of arith_scalar.h (the reference) and one explicit-SIMD variant per
+// instruction set (arith_simd.cpp), all with the exported signatures and the
+// same results. Internal to the core; nothing here is exported.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <type_traits>
 
+#include "arith/arith_kernels.h"
 #include "common/cpu_isa.h"
 
 namespace qv::arith {
 
+// The type of an inner product of T (qv_dot_sum_<T> of arith_kernels.h).
 template <class T>
-using BinaryFn = void (*)(const T *a, size_t na, const T *b, size_t nb, T *out);
-template <class T, class Acc>
-using DotFn = Acc (*)(const T *a, size_t na, const T *b, size_t nb);
-template <class T>
-using ShiftFn = void (*)(const T *a, size_t len, T *out, int n);
+using DotSum = std::conditional_t<sizeof(T) == 1, qv_dot_sum_int8_t, qv_dot_sum_int16_t>;
 
-struct Kernels {
-    BinaryFn<int16_t> add_q15, sub_q15, mul_q15;
-    DotFn<int16_t, int64_t> dot_q15;
-    ShiftFn<int16_t> shl_q15, shr_q15;
-    BinaryFn<int8_t> add_q8, sub_q8, mul_q8;
-    DotFn<int8_t, int32_t> dot_q8;
-    ShiftFn<int8_t> shl_q8, shr_q8;
-    ShiftFn<int64_t> shl_i64, shr_i64;
+// One pointer per kernel of QV_ARITH_KERNELS, named after it.
+struct Variant {
+#define QV_ARITH_FIELD_(name, kind, T, operation) QV_ARITH_SIGNATURE_##kind((*name), T);
+    QV_ARITH_KERNELS(QV_ARITH_FIELD_)
+#undef QV_ARITH_FIELD_
 };
 
-extern const Kernels scalar_kernels;
-QV_DECLARE_PER_ISA(extern const Kernels kernels;)
+QV_DECLARE_VARIANTS()
+
+// A whole Variant from the kernel templates visible where it is expanded:
+// {.add_q15 = add<int16_t>, ...}. arith_simd.cpp expands it among the
+// templates of its instruction set, arith_kernels.cpp among the plain loops.
+#define QV_ARITH_ENTRY_(name, kind, T, operation) .name = operation<T>,
+#define QV_ARITH_VARIANT {QV_ARITH_KERNELS(QV_ARITH_ENTRY_)}
 
 }  // namespace qv::arith

@@ -8,7 +8,8 @@
 //   static bool parse(PyObject *args, PyObject *kw, Args &);
 //   static Core *create(Args &);
 //   static void destroy(Core *);               accepts null
-// and, for a state blob, state_bytes/get_state/set_state plus kStateBytes.
+// and, for a state blob, state_bytes/get_state/set_state plus kStateBytes
+// (the core's blob size, for the docstrings).
 #pragma once
 
 #include <string>
@@ -120,20 +121,22 @@ struct Lifecycle {
 
     // Method-table entries; their docstrings are the same text in every type
     // with the type's name put in.
-    static PyMethodDef destroy_def() { return {"destroy", destroy, METH_NOARGS, doc(kDestroy)}; }
-    static PyMethodDef enter_def() { return {"__enter__", enter, METH_NOARGS, doc(kEnter)}; }
-    static PyMethodDef exit_def() { return {"__exit__", exit, METH_VARARGS, doc(kExit)}; }
+    static PyMethodDef destroy_def() { return {"destroy", destroy, METH_NOARGS, doc(kDocDestroy)}; }
+    static PyMethodDef enter_def() { return {"__enter__", enter, METH_NOARGS, doc(kDocEnter)}; }
+    static PyMethodDef exit_def() { return {"__exit__", exit, METH_VARARGS, doc(kDocExit)}; }
     static PyMethodDef state_bytes_def() {
-        return {"state_bytes", state_bytes, METH_NOARGS, doc(kStateBytes)};
+        return {"state_bytes", state_bytes, METH_NOARGS, doc(kDocStateBytes)};
     }
-    static PyMethodDef get_state_def() { return {"get_state", get_state, METH_NOARGS, doc(kGetState)}; }
-    static PyMethodDef set_state_def() { return {"set_state", set_state, METH_O, doc(kSetState)}; }
+    static PyMethodDef get_state_def() { return {"get_state", get_state, METH_NOARGS, doc(kDocGetState)}; }
+    static PyMethodDef set_state_def() { return {"set_state", set_state, METH_O, doc(kDocSetState)}; }
 
-    // Fills a static type object: default flags only (no subclassing, no
-    // __dict__, no weak references), one pointer after the object header.
-    static void init_type(PyTypeObject &type, const char *name, const char *doc,
-                          PyMethodDef *methods, PyGetSetDef *getset = nullptr) {
-        type.tp_name = name;
+    // Fills the type object and returns it, for the module to ready and add:
+    // named "<module>.<name>" from the traits, default flags only (no
+    // subclassing, no __dict__, no weak references), one pointer after the
+    // object header.
+    static PyTypeObject *init_type(const char *doc, PyMethodDef *methods, PyGetSetDef *getset = nullptr) {
+        static const std::string qualified = std::string(T::module) + "." + T::name;
+        type.tp_name = qualified.c_str();
         type.tp_basicsize = sizeof(Obj);
         type.tp_flags = Py_TPFLAGS_DEFAULT;
         type.tp_doc = doc;
@@ -142,15 +145,25 @@ struct Lifecycle {
         type.tp_new = tp_new;
         type.tp_init = tp_init;
         type.tp_dealloc = tp_dealloc;
+        return &type;
     }
 
 private:
-    enum Which { kDestroy, kEnter, kExit, kStateBytes, kGetState, kSetState, kCount };
+    // A static type object is the C API's way to a type that lives as long as
+    // the process. Its initialiser names the object header alone and leaves
+    // the other slots zero for init_type to fill: the one place where the
+    // missing-field-initializers warning is expected, so it is silenced here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    static inline PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
-    static const char *doc(Which which) {
-        static const std::string docs[kCount] = {
-            make_doc(kDestroy), make_doc(kEnter), make_doc(kExit),
-            make_doc(kStateBytes), make_doc(kGetState), make_doc(kSetState)};
+    enum Doc { kDocDestroy, kDocEnter, kDocExit, kDocStateBytes, kDocGetState, kDocSetState, kDocCount };
+
+    static const char *doc(Doc which) {
+        static const std::string docs[kDocCount] = {
+            make_doc(kDocDestroy), make_doc(kDocEnter), make_doc(kDocExit),
+            make_doc(kDocStateBytes), make_doc(kDocGetState), make_doc(kDocSetState)};
         return docs[which].c_str();
     }
 
@@ -161,14 +174,14 @@ private:
             return {};
     }
 
-    static std::string make_doc(Which which) {
+    static std::string make_doc(Doc which) {
         const std::string name = T::name;
         const std::string import = ">>> from quorvel." + std::string(T::module) + " import " + name + "\n";
         const std::string make = ">>> obj = " + std::string(T::example) + "\n";
         const std::string destroyed =
             "Traceback (most recent call last):\n    ...\nRuntimeError: destroyed\n";
         switch (which) {
-        case kDestroy:
+        case kDocDestroy:
             return "destroy($self, /)\n--\n\n"
                    "Release the underlying C resources immediately.\n\n"
                    "Afterwards every method and property except ``destroy``, ``__enter__``\n"
@@ -178,7 +191,7 @@ private:
                    "Returns\n-------\nNone\n\n"
                    "Examples\n--------\n" + import + make +
                    ">>> obj.destroy()\n>>> obj.destroy()\n>>> obj.reset()\n" + destroyed;
-        case kEnter:
+        case kDocEnter:
             return "__enter__($self, /)\n--\n\n"
                    "Enter a context manager, returning this object.\n\n"
                    "The ``with`` block binds the object itself; leaving the block\n"
@@ -186,7 +199,7 @@ private:
                    "Returns\n-------\n" + name + "\n    This object.\n\n"
                    "Examples\n--------\n" + import + make +
                    ">>> with obj as same:\n...     same is obj\nTrue\n>>> obj.reset()\n" + destroyed;
-        case kExit:
+        case kDocExit:
             return "__exit__($self, /, *args)\n--\n\n"
                    "Exit a context manager, releasing the " + name + ".\n\n"
                    "Any positional arguments are accepted and ignored, so an exception\n"
@@ -194,14 +207,14 @@ private:
                    "Returns\n-------\nNone\n\n"
                    "Examples\n--------\n" + import + make +
                    ">>> obj.__exit__(None, None, None)\n>>> obj.reset()\n" + destroyed;
-        case kStateBytes:
+        case kDocStateBytes:
             return "state_bytes($self, /)\n--\n\n"
                    "Size in bytes of this object's serialized state.\n\n"
                    "Returns\n-------\nint\n    The length of every ``get_state()`` blob: " +
                    state_size() + ".\n\n"
                    "Examples\n--------\n" + import + make + ">>> obj.state_bytes()\n" +
                    state_size() + "\n";
-        case kGetState:
+        case kDocGetState:
             return "get_state($self, /)\n--\n\n"
                    "Serialize this object's mutable state to bytes.\n\n"
                    "The blob opens with a 16-byte header (magic, version, format, size)\n"
@@ -209,7 +222,7 @@ private:
                    "Returns\n-------\nbytes\n    ``state_bytes()`` bytes.\n\n"
                    "Examples\n--------\n" + import + make +
                    ">>> blob = obj.get_state()\n>>> len(blob) == obj.state_bytes()\nTrue\n";
-        case kSetState:
+        case kDocSetState:
             return "set_state($self, blob, /)\n--\n\n"
                    "Restore mutable state from a `get_state()` blob.\n\n"
                    "Parameters\n----------\nblob : bytes\n"

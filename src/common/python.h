@@ -1,6 +1,6 @@
 // The interpreter and NumPy headers, included the same way everywhere.
 // Each extension module keeps its own private pointer to NumPy's C-API table
-// (the symbol is hidden, so modules never share it); numpy_import.cpp defines it.
+// (the symbol is hidden, so modules never share it); common/module.cpp defines it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

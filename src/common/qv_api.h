@@ -1,4 +1,5 @@
-// Marks the C functions a core exports; everything else stays hidden.
+// Marks the C functions a core exports (everything else stays hidden) and
+// holds what every core shares with its C callers. C and C++.
 #pragma once
 
 #ifdef __cplusplus
@@ -6,3 +7,6 @@
 #else
 #define QV_API __attribute__((visibility("default")))
 #endif
+
+// The status by which every core function that returns int refuses a call.
+enum { QV_REJECTED = -4 };

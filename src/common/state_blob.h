@@ -25,8 +25,6 @@ static_assert(offsetof(qv_blob_header, reserved1) == 12);
 
 namespace qv {
 
-constexpr int kRejected = -4;  // the cores' single failure status
-
 struct BlobKind {
     uint32_t magic;
     uint16_t version;

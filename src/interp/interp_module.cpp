@@ -1,5 +1,6 @@
 // quorvel.interp: the InterpolatedTable type.
 #include <cstring>
+#include <iterator>
 
 #include "common/arrays.h"
 #include "common/lifecycle.h"
@@ -26,13 +27,14 @@ struct TableType {
         static const char *_kwlist[] = {"table", "method", nullptr};
         PyObject *table;
         const char *method = "linear";
-        if (!PyArg_ParseTupleAndKeywords(args, kw, "O|s:InterpolatedTable", const_cast<char **>(_kwlist), &table,
+        if (!PyArg_ParseTupleAndKeywords(args, kw, "O|s", const_cast<char **>(_kwlist), &table,
                                          &method))
             return false;
         // The method is checked before the table is looked at.
-        static const char *const names[] = {"floor", "nearest", "linear"};
+        static const char *const names[] = {"floor", "nearest", "linear"};  // indexed by QV_INTERP_*
+        static_assert(QV_INTERP_FLOOR == 0 && QV_INTERP_NEAREST == 1 && QV_INTERP_LINEAR == 2);
         a.method = -1;
-        for (int m = 0; m < 3; ++m)
+        for (int m = 0; m < int(std::size(names)); ++m)
             if (std::strcmp(method, names[m]) == 0) a.method = m;
         if (a.method < 0) {
             PyErr_Format(PyExc_ValueError, "method must be one of \"floor\", \"nearest\", \"linear\", got '%s'",
@@ -128,7 +130,7 @@ PyObject *InterpolatedTableObj_execute(PyObject *self, PyObject *args, PyObject 
     PyObject *x_obj, *out_obj = Py_None;
     Array x, out;
     if (!core ||
-        !PyArg_ParseTupleAndKeywords(args, kw, "O|O:execute", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
+        !PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
         !qv::to_array(x_obj, NPY_DOUBLE, x))
         return nullptr;
     if (out_obj == Py_None) {
@@ -192,8 +194,6 @@ PyGetSetDef InterpolatedTable_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject InterpolatedTable_Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 PyDoc_STRVAR(interp_doc,
 "Interpolation: a table-driven resampling interpolator (InterpolatedTable) for "
 "fractional-delay and rate-change lookups.\n\n"
@@ -214,7 +214,6 @@ PyModuleDef interp_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_interp(void) {
-    Life::init_type(InterpolatedTable_Type, "interp.InterpolatedTable", InterpolatedTable_doc,
-                    InterpolatedTableObj_methods, InterpolatedTable_getset);
-    return qv::init_module(interp_module, {&InterpolatedTable_Type});
+    return qv::init_module(interp_module, {Life::init_type(InterpolatedTable_doc, InterpolatedTableObj_methods,
+                                                           InterpolatedTable_getset)});
 }

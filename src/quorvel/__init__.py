@@ -1,8 +1,21 @@
 """quorvel: bit-exact fixed-point kernels, a log-domain AGC and periodic
 table interpolation for NumPy.
 
-The native modules are imported on demand: ``quorvel.arith``,
-``quorvel.util`` and ``quorvel.interp``.
+The modules, each imported on demand:
+
+- ``quorvel.arith``: Q15, Q8 and int64 kernels and the accumulators
+  ``AccQ15`` and ``AccQ8`` (native);
+- ``quorvel.agc``: the automatic gain control ``AGC`` and
+  ``settling_samples`` (native);
+- ``quorvel.util``: the shared numeric primitives (native);
+- ``quorvel.interp``: periodic table interpolation, ``InterpolatedTable``
+  (native);
+- ``quorvel.telemetry``: ``Telemetry``, probes and a lock-free ring to watch
+  an AGC from the inside;
+- ``quorvel.iqfile``: ``level_file``, which levels a raw IQ recording
+  through the AGC, as the command does;
+- ``quorvel.cli`` and ``quorvel.demo``: the ``quorvel`` command and its AGC
+  demonstration (``python -m quorvel``).
 """
 
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the package's one version: the build reads it from here

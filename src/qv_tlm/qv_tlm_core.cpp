@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@
 
 namespace {
 
-constexpr int kRejected = -4;
+constexpr int kRejected = QV_REJECTED;
 
 // A ring header and what only this file needs to know about it.
 struct Ring {

@@ -1,21 +1,22 @@
 // The package's shared numeric primitives, defined once. The inline forms in
-// namespace qv are what the AGC loops apply; the exported C functions of the
-// util core wrap them, so both give identical bits for equal inputs.
-//
-// Everything here has internal linkage on purpose: the AGC compiles this
-// header once per instruction set, and each copy must stay in its own object.
+// namespace qv (C++ only) are what the AGC loops apply; the exported C
+// functions of the util core wrap them, so both give identical bits for equal
+// inputs. The exported part is C and C++.
 #pragma once
 
-#include <bit>
-#include <cmath>
-#include <complex>
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "common/qv_api.h"
 
-// complex64: float32 real part, then float32 imaginary part.
+// complex64: float32 real part, then float32 imaginary part (the two types
+// have the same layout and calling convention).
+#ifdef __cplusplus
+#include <complex>
 typedef std::complex<float> qv_cf32;
+#else
+typedef float _Complex qv_cf32;
+#endif
 
 QV_API qv_cf32 square_clip(qv_cf32 y, float lin);
 QV_API size_t next_pow_two(size_t n);
@@ -23,6 +24,12 @@ QV_API double saturate(double v, double lo, double hi, double nan_to);
 QV_API double ema_step(double state, double x, double alpha);
 QV_API double ema_alpha_decim(double alpha, size_t d);
 
+#ifdef __cplusplus
+#include <bit>
+#include <cmath>
+
+// The inline forms have internal linkage on purpose: the AGC compiles this
+// header once per instruction set, and each copy must stay in its own object.
 namespace qv {
 
 // The complex construction rule: the real part is re + im*0 in one fused
@@ -71,3 +78,4 @@ static inline double ema_alpha_decim(double alpha, size_t d) {
 }
 
 }  // namespace qv
+#endif  // __cplusplus

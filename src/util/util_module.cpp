@@ -31,7 +31,7 @@ PyObject *_bind_square_clip(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"y", "lin", nullptr};
     Py_complex y;
     float lin;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "Df:square_clip", const_cast<char **>(_kwlist), &y, &lin))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "Df", const_cast<char **>(_kwlist), &y, &lin))
         return nullptr;
     const qv_cf32 narrowed = qv::make_cf32(float(y.real), float(y.imag));
     const qv_cf32 r = square_clip(narrowed, lin);
@@ -53,7 +53,7 @@ PyDoc_STRVAR(next_pow_two_doc,
 PyObject *_bind_next_pow_two(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"n", nullptr};
     unsigned long long n;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "K:next_pow_two", const_cast<char **>(_kwlist), &n))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "K", const_cast<char **>(_kwlist), &n))
         return nullptr;
     return PyLong_FromSize_t(next_pow_two(size_t(n)));
 }
@@ -77,7 +77,7 @@ PyDoc_STRVAR(saturate_doc,
 PyObject *_bind_saturate(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"v", "lo", "hi", "nan_to", nullptr};
     double v, lo, hi, nan_to;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd:saturate", const_cast<char **>(_kwlist), &v, &lo, &hi,
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd", const_cast<char **>(_kwlist), &v, &lo, &hi,
                                      &nan_to))
         return nullptr;
     return PyFloat_FromDouble(saturate(v, lo, hi, nan_to));
@@ -103,7 +103,7 @@ PyDoc_STRVAR(ema_step_doc,
 PyObject *_bind_ema_step(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"state", "x", "alpha", nullptr};
     double state, x, alpha;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "ddd:ema_step", const_cast<char **>(_kwlist), &state, &x, &alpha))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "ddd", const_cast<char **>(_kwlist), &state, &x, &alpha))
         return nullptr;
     return PyFloat_FromDouble(ema_step(state, x, alpha));
 }
@@ -128,7 +128,7 @@ PyObject *_bind_ema_alpha_decim(PyObject *, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"alpha", "d", nullptr};
     double alpha;
     unsigned long long d;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dK:ema_alpha_decim", const_cast<char **>(_kwlist), &alpha, &d))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dK", const_cast<char **>(_kwlist), &alpha, &d))
         return nullptr;
     return PyFloat_FromDouble(ema_alpha_decim(alpha, size_t(d)));
 }

@@ -1,6 +1,7 @@
 // The telemetry ring seen from C++: the mirrored mapping, a read across the
 // wrap, and one producer thread against one consumer thread with a small ring
 // that wraps and fills (run under ThreadSanitizer in CI).
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>

@@ -9,32 +9,23 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arith/arith_kernels.h"
 #include "arith/arith_variants.h"
-#include "common/cpu_isa.h"
+#include "variants.h"
 
 using namespace qv::arith;
+using qv::test::fail;
 
 namespace {
 
-const Kernels kExported = {add_q15, sub_q15, mul_q15, dot_q15, shl_q15, shr_q15, add_q8,
-                           sub_q8,  mul_q8,  dot_q8,  shl_q8,  shr_q8,  shl_i64, shr_i64};
+#define EXPORTED_(name, ...) .name = ::name,
+const Variant kExported = {QV_ARITH_KERNELS(EXPORTED_)};
+#undef EXPORTED_
 
-struct Variant {
-    const char *name;
-    const Kernels &kernels;
-    bool supported;
-};
-
-const qv::Isa kCpu = qv::detected_isa();
-const Variant kVariants[] = {
-    {"sse2", sse2::kernels, true},
-    {"avx2", avx2::kernels, kCpu >= qv::Isa::avx2},
-    {"avx512", avx512::kernels, kCpu >= qv::Isa::avx512},
-    {"exported", kExported, true},
-};
+const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
 constexpr size_t kGuard = 16;     // elements around every buffer
 // A run long enough for the kernels' streaming stores (outputs of 8 MiB on).
@@ -44,13 +35,6 @@ constexpr ptrdiff_t kReach = 72;  // overlap offsets, past twice the widest bloc
 // Lengths for the overlap sweeps: short ones and both sides of block multiples.
 const size_t kOverlapLengths[] = {0,  1,  2,  3,  4,  5,  7,  8,   9,   15,  16,  17,  31,  32,  33, 63,
                                   64, 65, 66, 95, 97, 127, 128, 129, 130, 191, 255, 256, 257, 300};
-
-int failures = 0;
-
-template <class... A>
-void fail(const char *fmt, A... args) {
-    if (++failures <= 20) std::printf(fmt, args...);
-}
 
 template <class... A>
 std::string format(const char *fmt, A... args) {
@@ -75,11 +59,11 @@ std::vector<T> make_data(size_t n) {
 template <class T, class Call, class Describe>
 void check_arena(const std::vector<T> &arena, Call call, Describe describe) {
     std::vector<T> want = arena;
-    call(scalar_kernels, want.data());
-    for (const Variant &v : kVariants) {
+    call(reference, want.data());
+    for (const auto &v : kRows) {
         if (!v.supported) continue;
         std::vector<T> got = arena;
-        call(v.kernels, got.data());
+        call(*v.table, got.data());
         const size_t k = size_t(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
         if (k != got.size())
             fail("%s %s: arena[%zu] = %lld, want %lld\n", v.name, describe().c_str(), k, (long long)got[k],
@@ -88,14 +72,14 @@ void check_arena(const std::vector<T> &arena, Call call, Describe describe) {
 }
 
 template <class T>
-void check_binary(const char *name, BinaryFn<T> Kernels::*fn, bool long_runs = false) {
+void check_binary(const char *name, QV_ARITH_SIGNATURE_binary((*Variant::*fn), T), bool long_runs = false) {
     const auto run = [&](size_t a, size_t na, size_t b, size_t nb, size_t out) {
         const size_t end = std::max({a + na, b + nb, out + std::min(na, nb)}) + kGuard;
-        check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, na, p + b, nb, p + out); },
+        check_arena(make_data<T>(end), [&](const Variant &k, T *p) { (k.*fn)(p + a, na, p + b, nb, p + out); },
                     [&] { return format("%s na=%zu nb=%zu a@%zu b@%zu out@%zu", name, na, nb, a, b, out); });
     };
     // Nothing to do: null pointers are never touched.
-    check_arena(make_data<T>(kGuard), [&](const Kernels &k, T *p) {
+    check_arena(make_data<T>(kGuard), [&](const Variant &k, T *p) {
         (k.*fn)(p, kGuard, nullptr, 0, nullptr);
         (k.*fn)(nullptr, 0, p, kGuard, nullptr);
     }, [&] { return format("%s with an empty input", name); });
@@ -134,16 +118,16 @@ std::vector<int> shift_counts() {
 }
 
 template <class T>
-void check_shift(const char *name, ShiftFn<T> Kernels::*fn, bool long_runs = false) {
+void check_shift(const char *name, QV_ARITH_SIGNATURE_shift((*Variant::*fn), T), bool long_runs = false) {
     const auto run = [&](size_t a, size_t len, size_t out, int n) {
         const size_t end = std::max(a, out) + len + kGuard;
-        check_arena(make_data<T>(end), [&](const Kernels &k, T *p) { (k.*fn)(p + a, len, p + out, n); },
+        check_arena(make_data<T>(end), [&](const Variant &k, T *p) { (k.*fn)(p + a, len, p + out, n); },
                     [&] { return format("%s len=%zu n=%d a@%zu out@%zu", name, len, n, a, out); });
     };
     const std::vector<int> counts = shift_counts<T>();
     for (int n : counts)
-        for (const Variant &v : kVariants)
-            if (v.supported) (v.kernels.*fn)(nullptr, 0, nullptr, n);  // must not touch memory
+        for (const auto &v : kRows)
+            if (v.supported) (v.table->*fn)(nullptr, 0, nullptr, n);  // must not touch memory
     for (size_t len = 0; len <= 300; ++len)
         for (int n : counts) {
             const size_t a = kGuard + rng() % 8;
@@ -160,13 +144,13 @@ void check_shift(const char *name, ShiftFn<T> Kernels::*fn, bool long_runs = fal
     run(a, len, a + kReach, 3);
 }
 
-template <class T, class Acc>
-void check_dot(const char *name, DotFn<T, Acc> Kernels::*fn) {
+template <class T, class Acc = DotSum<T>>
+void check_dot(const char *name, Acc (*Variant::*fn)(const T *, size_t, const T *, size_t), bool = false) {
     const auto run = [&](const std::vector<T> &a, size_t na, const std::vector<T> &b, size_t nb) {
-        const Acc want = (scalar_kernels.*fn)(a.data(), na, b.data(), nb);
-        for (const Variant &v : kVariants) {
+        const Acc want = (reference.*fn)(a.data(), na, b.data(), nb);
+        for (const auto &v : kRows) {
             if (!v.supported) continue;
-            const Acc got = (v.kernels.*fn)(a.data(), na, b.data(), nb);
+            const Acc got = (v.table->*fn)(a.data(), na, b.data(), nb);
             if (got != want) fail("%s %s na=%zu nb=%zu: %lld, want %lld\n", v.name, name, na, nb, (long long)got,
                                   (long long)want);
         }
@@ -192,25 +176,20 @@ void check_dot(const char *name, DotFn<T, Acc> Kernels::*fn) {
     run(a, long_len, b, long_len);
 }
 
+// Kernels also checked on outputs long enough to be streamed: one of each
+// kind and element type (the dot products always run long inputs).
+bool long_runs(std::string_view name) {
+    for (std::string_view k : {"mul_q15", "shr_q15", "add_q8", "shl_q8", "shr_i64"})
+        if (name == k) return true;
+    return false;
+}
+
 }  // namespace
 
 int main() {
-    for (const Variant &v : kVariants)
-        if (!v.supported) std::printf("%s: not supported by this CPU, skipped\n", v.name);
-    check_binary<int16_t>("add_q15", &Kernels::add_q15);
-    check_binary<int16_t>("sub_q15", &Kernels::sub_q15);
-    check_binary<int16_t>("mul_q15", &Kernels::mul_q15, true);
-    check_binary<int8_t>("add_q8", &Kernels::add_q8, true);
-    check_binary<int8_t>("sub_q8", &Kernels::sub_q8);
-    check_binary<int8_t>("mul_q8", &Kernels::mul_q8);
-    check_shift<int16_t>("shl_q15", &Kernels::shl_q15);
-    check_shift<int16_t>("shr_q15", &Kernels::shr_q15, true);
-    check_shift<int8_t>("shl_q8", &Kernels::shl_q8, true);
-    check_shift<int8_t>("shr_q8", &Kernels::shr_q8);
-    check_shift<int64_t>("shl_i64", &Kernels::shl_i64);
-    check_shift<int64_t>("shr_i64", &Kernels::shr_i64, true);
-    check_dot<int16_t, int64_t>("dot_q15", &Kernels::dot_q15);
-    check_dot<int8_t, int32_t>("dot_q8", &Kernels::dot_q8);
-    std::printf("%d failures\n", failures);
-    return failures != 0;
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
+#define CHECK_(name, kind, T, operation) check_##kind<T>(#name, &Variant::name, long_runs(#name));
+    QV_ARITH_KERNELS(CHECK_)
+#undef CHECK_
+    return qv::test::summary();
 }

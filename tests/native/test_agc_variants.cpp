@@ -1,6 +1,6 @@
-// Every instruction-set variant of the AGC block path against the scalar
-// chunk loop of the same set (and of the baseline), bit for bit: outputs,
-// loop state, and the guard elements after the output.
+// Every instruction-set variant of the AGC block path and of the settling
+// loop against the scalar reference, bit for bit: outputs, loop state, and
+// the guard elements after the output.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -10,32 +10,19 @@
 #include <random>
 #include <vector>
 
-#include "agc/agc_dispatch.h"
+#include "agc/agc_variants.h"
+#include "variants.h"
 
 using namespace qv::agc;
+using qv::test::fail;
 
 namespace {
 
 using Steps = void (*)(agc_t *, const qv_cf32 *, qv_cf32 *, size_t);
 
-struct Variant {
-    const char *name;
-    Steps steps, steps_scalar;
-    bool supported;
-};
-
-const Variant kVariants[] = {
-    {"sse2", sse2::loops.steps, sse2::loops.steps_scalar, true},
-    {"avx2", avx2::loops.steps, avx2::loops.steps_scalar, qv::detected_isa() >= qv::Isa::avx2},
-    {"avx512", avx512::loops.steps, avx512::loops.steps_scalar, qv::detected_isa() >= qv::Isa::avx512},
-};
-
-int failures = 0;
-
-template <class... A>
-void fail(const char *fmt, A... args) {
-    if (++failures <= 20) std::printf(fmt, args...);
-}
+// The exported block path (the settling loop has no entry of its own).
+const Variant kExported = {agc_steps, reference.settle};
+const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
 std::mt19937_64 rng(20261208);
 
@@ -132,20 +119,16 @@ bool same_samples(const std::vector<qv_cf32> &a, const std::vector<qv_cf32> &b) 
 }
 
 // One call of every supported variant, separate and in place, against the
-// baseline's scalar loop on the same record and samples.
+// reference on the same record and samples.
 void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip) {
-    const Run want = run(sse2::loops.steps_scalar, record, x, skip, false);
+    const Run want = run(reference.steps, record, x, skip, false);
     for (size_t k = 0; k < want.buffer.size(); ++k)
         if ((k < skip || k >= x.size()) && std::memcmp(&want.buffer[k], &kGuardValue, sizeof kGuardValue) != 0)
             fail("the scalar loop wrote outside out, element %zu\n", k);
-    for (const Variant &v : kVariants) {
+    for (const auto &v : kRows) {
         if (!v.supported) continue;
-        const Run scalar = run(v.steps_scalar, record, x, skip, false);
-        if (!same_samples(scalar.buffer, want.buffer) || !same_record(scalar.record, want.record))
-            fail("%s steps_scalar differs from the baseline: n=%zu decim=%llu\n", v.name, x.size() - skip,
-                 (unsigned long long)record.decim);
         for (bool in_place : {false, true}) {
-            const Run got = run(v.steps, record, x, skip, in_place);
+            const Run got = run(v.table->steps, record, x, skip, in_place);
             if (!same_samples(got.buffer, want.buffer))
                 fail("%s steps%s: samples differ, n=%zu decim=%llu\n", v.name, in_place ? " in place" : "",
                      x.size() - skip, (unsigned long long)record.decim);
@@ -158,11 +141,34 @@ void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip)
     }
 }
 
+// The settling loop of every variant against the reference, from fresh
+// records as agc_settling_samples makes them, over a spread of arguments.
+void check_settle() {
+    for (int trial = 0; trial < 40; ++trial) {
+        const double loop_bw = std::pow(10.0, uniform(-3.5, -1)), alpha = uniform(0.001, 1.0);
+        const double err_db = uniform(-40, 40), tol_db = std::pow(10.0, uniform(-3, 0));
+        const float amplitude = float(std::pow(10.0, -err_db / 20.0));
+        const uint64_t budget = uint64_t(16.0 / loop_bw) + 1;
+        agc_t *a = agc_create(0.0, loop_bw, alpha);
+        const agc_t fresh = *a;
+        agc_destroy(a);
+        agc_t want_record = fresh;
+        const uint64_t want = reference.settle(&want_record, amplitude, err_db, tol_db, budget);
+        for (const auto &v : kRows) {
+            if (!v.supported) continue;
+            agc_t got_record = fresh;
+            const uint64_t got = v.table->settle(&got_record, amplitude, err_db, tol_db, budget);
+            if (got != want || !same_record(got_record, want_record))
+                fail("%s settle loop_bw=%g alpha=%g err=%g tol=%g: %llu, want %llu\n", v.name, loop_bw, alpha,
+                     err_db, tol_db, (unsigned long long)got, (unsigned long long)want);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
-    for (const Variant &v : kVariants)
-        if (!v.supported) std::printf("%s: not supported by this CPU, skipped\n", v.name);
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
     // Every length 0..300, each several times over random records, with the
     // buffers starting at eight different sample offsets.
     for (size_t n = 0; n <= 300; ++n)
@@ -178,6 +184,6 @@ int main() {
         a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
         check_call(a, random_samples(4097), 1);
     }
-    std::printf("%d failures\n", failures);
-    return failures != 0;
+    check_settle();
+    return qv::test::summary();
 }

@@ -1,14 +1,14 @@
 // The evaluation loop, compiled once per instruction set (QV_ISA names it):
 // indices and fractions of a block of points are computed in vector
 // registers where the level has them, then each point reads the table.
-// Everything but the kernels table has internal linkage (see cmake/isa.cmake).
-#include "interp/interp_kernels.h"
-
+// Everything but the variant table has internal linkage (see cmake/isa.cmake).
 #include <immintrin.h>
 
 #include <cstdint>
 
-#include "interp/interp_point.h"
+#include "common/stream_stores.h"
+#include "interp/interp_scalar.h"
+#include "interp/interp_variants.h"
 
 namespace qv::interp::QV_ISA {
 namespace {
@@ -132,7 +132,8 @@ void execute_blocks(const interp_table_t *t, const double *x, size_t count, doub
 template <int M>
 void execute_method(const interp_table_t *t, const double *x, size_t count, double *out) {
 #if defined(__AVX2__)
-    if (count >= kStreamMin && reinterpret_cast<uintptr_t>(out) % 16 == 0) {
+    // Streamed when aligned to 16 bytes: the table and the points stay cached.
+    if (count >= qv::kStreamBytes / sizeof(qv_cf64) && reinterpret_cast<uintptr_t>(out) % 16 == 0) {
         execute_blocks<M, true>(t, x, count, out);
         _mm_sfence();  // order the streamed stores before any later store
         return;
@@ -152,6 +153,6 @@ void execute(const interp_table_t *t, const double *x, size_t count, qv_cf64 *ou
 
 }  // namespace
 
-const Kernels kernels = {locate, execute};
+extern const Variant variant = {locate, execute};
 
 }  // namespace qv::interp::QV_ISA

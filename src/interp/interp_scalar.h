@@ -1,5 +1,6 @@
-// Evaluation of one point: the plain formula every faster path must match,
-// and the exact remainder that replaces its fmod.
+// Evaluation of one point by the plain formula, the plain loops over it (the
+// reference every variant must match bit for bit), and the exact remainder
+// that replaces its fmod in the variants.
 // Internal linkage: compiled once per instruction set. Tables and outputs are
 // handled as interleaved (real, imag) doubles, so no inline function of
 // <complex> is instantiated here.
@@ -49,6 +50,33 @@ template <int M>
 inline void plain_point(const double *v, size_t n, double p, double *out) {
     const double f = std::floor(p);
     evaluate<M>(v, n, plain_index(f, n), p - f, out);
+}
+
+// The reference of Variant::locate.
+inline void locate_plain(const double *x, size_t count, size_t n, size_t *index, size_t *next, double *frac) {
+    for (size_t k = 0; k < count; ++k) {
+        const double f = std::floor(x[k]);
+        index[k] = plain_index(f, n);
+        next[k] = index[k] + 1 == n ? 0 : index[k] + 1;
+        frac[k] = x[k] - f;
+    }
+}
+
+// The reference of Variant::execute: the plain forward loop, point by point,
+// so it also serves points that share memory with out.
+template <int M>
+void plain_loop(const double *v, size_t n, const double *x, size_t count, double *out) {
+    for (size_t k = 0; k < count; ++k) plain_point<M>(v, n, x[k], out + 2 * k);
+}
+
+inline void execute_plain(const interp_table_t *t, const double *x, size_t count, qv_cf64 *out) {
+    const double *v = reinterpret_cast<const double *>(t->values);
+    double *o = reinterpret_cast<double *>(out);
+    switch (t->method) {
+        case QV_INTERP_FLOOR: return plain_loop<QV_INTERP_FLOOR>(v, t->n, x, count, o);
+        case QV_INTERP_NEAREST: return plain_loop<QV_INTERP_NEAREST>(v, t->n, x, count, o);
+        default: return plain_loop<QV_INTERP_LINEAR>(v, t->n, x, count, o);
+    }
 }
 
 // Exact floored remainder without fmod. For integral |f| < 2^62 and

@@ -8,32 +8,17 @@
 #include <random>
 #include <vector>
 
-#include "common/cpu_isa.h"
-#include "interp/interp_kernels.h"
-#include "interp/interp_point.h"
+#include "common/stream_stores.h"
+#include "interp/interp_scalar.h"
+#include "interp/interp_variants.h"
+#include "variants.h"
 
 using namespace qv::interp;
+using qv::test::fail;
 
 namespace {
 
-struct Variant {
-    const char *name;
-    const Kernels &kernels;
-    bool supported;
-};
-
-const Variant kVariants[] = {
-    {"sse2", sse2::kernels, true},
-    {"avx2", avx2::kernels, qv::detected_isa() >= qv::Isa::avx2},
-    {"avx512", avx512::kernels, qv::detected_isa() >= qv::Isa::avx512},
-};
-
-int failures = 0;
-
-template <class... A>
-void fail(const char *fmt, A... args) {
-    if (++failures <= 20) std::printf(fmt, args...);
-}
+const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT);
 
 uint64_t bits(double d) {
     uint64_t b;
@@ -77,26 +62,27 @@ std::vector<double> hard_points(size_t n) {
     return x;
 }
 
-// locate() of every variant against floor and plain_index; where f is an
-// exact integer below 2^63 and n below 2^53, also against integer modulo.
+// locate() of every variant against the reference; where f is an exact
+// integer below 2^63 and n below 2^53, the reference against integer modulo.
 void check_locate(size_t n) {
     const std::vector<double> x = hard_points(n);
-    std::vector<size_t> index(x.size()), next(x.size());
-    std::vector<double> frac(x.size());
-    for (const Variant &v : kVariants) {
-        if (!v.supported) continue;
-        v.kernels.locate(x.data(), x.size(), n, index.data(), next.data(), frac.data());
-        for (size_t k = 0; k < x.size(); ++k) {
-            const double f = std::floor(x[k]);
-            const size_t want = plain_index(f, n), want_next = want + 1 == n ? 0 : want + 1;
-            if (std::fabs(f) < 0x1p63 && n < (size_t(1) << 53)) {
-                const int64_t mod = int64_t(f) % int64_t(n);
-                if (size_t(mod < 0 ? mod + int64_t(n) : mod) != want) fail("plain index of %a mod %zu\n", f, n);
-            }
-            if (index[k] != want || next[k] != want_next || !same(frac[k], x[k] - f))
-                fail("%s locate n=%zu x=%a: index %zu next %zu want %zu, frac %a\n", v.name, n, x[k], index[k],
-                     next[k], want, frac[k]);
+    std::vector<size_t> want(x.size()), want_next(x.size()), index(x.size()), next(x.size());
+    std::vector<double> want_frac(x.size()), frac(x.size());
+    reference.locate(x.data(), x.size(), n, want.data(), want_next.data(), want_frac.data());
+    for (size_t k = 0; k < x.size(); ++k) {
+        const double f = std::floor(x[k]);
+        if (std::fabs(f) < 0x1p63 && n < (size_t(1) << 53)) {
+            const int64_t mod = int64_t(f) % int64_t(n);
+            if (size_t(mod < 0 ? mod + int64_t(n) : mod) != want[k]) fail("plain index of %a mod %zu\n", f, n);
         }
+    }
+    for (const auto &v : kRows) {
+        if (!v.supported) continue;
+        v.table->locate(x.data(), x.size(), n, index.data(), next.data(), frac.data());
+        for (size_t k = 0; k < x.size(); ++k)
+            if (index[k] != want[k] || next[k] != want_next[k] || !same(frac[k], want_frac[k]))
+                fail("%s locate n=%zu x=%a: index %zu next %zu want %zu, frac %a\n", v.name, n, x[k], index[k],
+                     next[k], want[k], frac[k]);
     }
 }
 
@@ -135,11 +121,11 @@ void check_execute(size_t n) {
         for (size_t count = 0; count <= 300; ++count) {
             const std::vector<double> x = make_points(hard, n, count);
             std::vector<qv_cf64> want(count + 4, qv_cf64(-7.0, 7.0));
-            execute_plain(&t, x.data(), count, want.data());
-            for (const Variant &v : kVariants) {
+            reference.execute(&t, x.data(), count, want.data());
+            for (const auto &v : kRows) {
                 if (!v.supported) continue;
                 std::vector<qv_cf64> got(count + 4, qv_cf64(-7.0, 7.0));
-                v.kernels.execute(&t, x.data(), count, got.data());
+                v.table->execute(&t, x.data(), count, got.data());
                 if (!same_values(got, want)) fail("%s execute n=%zu method=%d count=%zu\n", v.name, n, method, count);
             }
         }
@@ -148,7 +134,7 @@ void check_execute(size_t n) {
 
 // Outputs long enough to be streamed, 16-byte aligned and not.
 void check_streamed() {
-    const size_t n = 1031, count = kStreamMin + 5;
+    const size_t n = 1031, count = qv::kStreamBytes / sizeof(qv_cf64) + 5;
     std::vector<qv_cf64> table = make_table(n);
     const std::vector<double> x = make_points(hard_points(n), n, count);
     std::vector<double> want(2 * count + 1), got(2 * count + 1);
@@ -156,11 +142,11 @@ void check_streamed() {
         const interp_table_t t = {table.data(), n, method};
         for (size_t shift : {0, 1}) {
             auto *out = reinterpret_cast<qv_cf64 *>(got.data() + shift);
-            execute_plain(&t, x.data(), count, reinterpret_cast<qv_cf64 *>(want.data() + shift));
-            for (const Variant &v : kVariants) {
+            reference.execute(&t, x.data(), count, reinterpret_cast<qv_cf64 *>(want.data() + shift));
+            for (const auto &v : kRows) {
                 if (!v.supported) continue;
                 std::fill(got.begin(), got.end(), -7.0);
-                v.kernels.execute(&t, x.data(), count, out);
+                v.table->execute(&t, x.data(), count, out);
                 for (size_t k = shift; k < shift + 2 * count; ++k)
                     if (!same(got[k], want[k])) {
                         fail("%s streamed method=%d shift=%zu: element %zu\n", v.name, method, shift, k);
@@ -204,8 +190,7 @@ void check_entry() {
 }  // namespace
 
 int main() {
-    for (const Variant &v : kVariants)
-        if (!v.supported) std::printf("%s: not supported by this CPU, skipped\n", v.name);
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
     const size_t lengths[] = {1, 2, 3, 4, 5, 7, 10, 13, 64, 97, 1000, 1021, 1024, 1025, 65537, 1000003,
                               (size_t(1) << 31) - 1, size_t(1) << 31, (size_t(1) << 32) + 15, (size_t(1) << 40) - 87,
                               (size_t(1) << 47) + 1, size_t(1) << 48, (size_t(1) << 48) + 1, size_t(1) << 53};
@@ -214,6 +199,5 @@ int main() {
     for (size_t n : {1, 2, 3, 5, 8, 1024, 1031}) check_execute(n);
     check_streamed();
     check_entry();
-    std::printf("%d failures\n", failures);
-    return failures != 0;
+    return qv::test::summary();
 }
