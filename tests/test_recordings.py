@@ -157,6 +157,9 @@ def test_parts_with_the_state_carried_equal_the_whole(tmp_path):
     agc = AGC()
     agc.set_state(state.read_bytes())
     assert agc.ref_db == -3.0 and agc.decim == 8
+    helped = " ".join(quorvel("agc", "--help", text=True).stdout.split())
+    assert "equals levelling the whole recording bit for bit when every part but the last holds a multiple " \
+           "of --decim samples" in helped
 
 
 def test_state_that_does_not_fit_is_refused_before_writing(tmp_path, capsys):

@@ -78,8 +78,8 @@ def _parser() -> argparse.ArgumentParser:
         "agc", help="level IQ recordings (raw, standard input, SigMF; one or many)",
         usage="quorvel agc [options] INPUT OUTPUT\n       quorvel agc [options] INPUT... -o OUTDIR",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Run IQ recordings through the AGC block path. The output equals one whole-recording "
-                    "AGC.steps call bit for bit, however the input is read.",
+        description="Run IQ recordings through the AGC block path. The output equals one\n"
+                    "whole-recording AGC.steps call bit for bit, however the input is read.",
         epilog=_AGC_EPILOG)
     agc.add_argument("paths", nargs="+", metavar="INPUT",
                      help="a raw IQ file, - (standard input), a FIFO, or a SigMF recording (.sigmf-meta, "
