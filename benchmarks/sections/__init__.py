@@ -25,6 +25,7 @@ SECTIONS = [
     "agc_peers",
     "gr_flowgraph",
     "telemetry",
+    "batch",
 ]
 
 
