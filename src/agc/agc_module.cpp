@@ -13,7 +13,7 @@ struct AgcType {
     using Core = agc_t;
     static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
     static constexpr const char *create_name = "agc_create";
-    static constexpr size_t kStateBytes = QV_AGC_STATE_BYTES;
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
     static constexpr auto destroy = agc_destroy;
     static constexpr auto state_bytes = agc_state_bytes;
     static constexpr auto get_state = agc_get_state;
@@ -234,7 +234,9 @@ PyDoc_STRVAR(AGC_steps_doc,
 ">>> np.round(np.abs(agc.steps(np.full(8, 4 + 0j, np.complex64))) ** 2, 2)\n"
 "array([1., 1., 1., 1., 1., 1., 1., 1.], dtype=float32)\n");
 
-PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
+// steps and stream: x converted, then into a new array or the exact-length out=.
+template <auto run>
+PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"x", "out", nullptr};
     agc_t *core = Life::live(self);
     PyObject *x_obj, *out_obj = Py_None;
@@ -245,16 +247,67 @@ PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
     if (out_obj == Py_None) {
         Array out;
         if (!qv::new_vector(NPY_CFLOAT, x.size, out)) return nullptr;
-        agc_steps(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
+        run(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
         return out.ref.release();
     }
     qv::OutBuffer out;
     if (!qv::out_exact(out_obj, NPY_CFLOAT, x.size, "out must be a writable ndarray of the output dtype", out))
         return nullptr;
     if (qv::must_copy_input(x, out.buf) && !qv::copy_array(x)) return nullptr;
-    agc_steps(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
+    run(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
     return qv::finish_out(out, out_obj);
 }
+
+constexpr auto AGC_steps = block_call<agc_steps>;
+
+PyDoc_STRVAR(AGC_stream_doc,
+"stream(x[, out]) -> ndarray\n\n"
+"Run the next block of one continuous stream through the decimated loop.\n\n"
+"The loop of ``steps``, with its chunk grid carried from call to call: the\n"
+"output of any sequence of calls, joined, equals one ``steps`` call over\n"
+"the joined input on every sample of every complete chunk, and when the\n"
+"total length is a multiple of ``decim`` the loop state matches too. Every\n"
+"sample comes out in the call that brings it. Samples of a chunk that is\n"
+"not complete yet are ramped as in a full chunk; the chunk's loop update\n"
+"(and its telemetry record) follows on the call that completes it. So the\n"
+"result does not depend on how a stream is cut, as a scheduler or a driver\n"
+"cuts it.\n\n"
+"A pending chunk keeps the ``decim`` it started with; a new ``decim`` applies\n"
+"from the next chunk. Its update uses ``ref_db``, ``loop_bw``, ``alpha`` and\n"
+"``acquire`` as the completing call finds them, and each call clips its own\n"
+"samples at ``clip_db`` as it finds it. ``steps``, ``step`` and ``reset`` drop\n"
+"a pending chunk (its samples are out, the loop never measures them), and\n"
+"``steps`` starts its own grid as always. While a chunk is pending,\n"
+"``get_state`` returns a 152-byte blob (version 4) that carries it, and\n"
+"``applied_gain_db`` is the ramp's gain at the latest sample.\n\n"
+"Parameters\n----------\n"
+"x : array_like\n"
+"    Samples, converted to complex64 without forced casting (complex128 is\n"
+"    refused); any shape is taken flat.\n"
+"out : ndarray, optional\n"
+"    As for ``steps``: a writeable complex64 array of exactly ``x.size``\n"
+"    elements, which may be ``x`` itself.\n\n"
+"Returns\n-------\nndarray\n    complex64 output, ``out`` when given.\n\n"
+"Raises\n------\n"
+"TypeError\n    ``out`` is not a writable complex64 ndarray.\n"
+"ValueError\n    ``out`` has another number of elements.\n\n"
+"Examples\n--------\n"
+"Cut anywhere, the stream gives the bits of one call:\n\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> x = (np.arange(1000) % 7 + 1j).astype(np.complex64)\n"
+">>> whole = AGC().steps(x)\n"
+">>> agc = AGC()\n"
+">>> parts = [agc.stream(x[i:j]) for i, j in [(0, 3), (3, 500), (500, 501), (501, 1000)]]\n"
+">>> np.array_equal(np.concatenate(parts), whole)\n"
+"True\n"
+">>> agc.state_bytes()                  # 1000 = 125 chunks of 8: nothing pending\n"
+"120\n"
+">>> _ = agc.stream(x[:3])\n"
+">>> agc.state_bytes()                  # a chunk is pending\n"
+"152\n");
+
+constexpr auto AGC_stream = block_call<agc_stream>;
 
 // Properties: one getter and one setter per field type, named per property.
 template <auto Field>
@@ -397,6 +450,7 @@ PyMethodDef AGC_methods[] = {
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
     {"step", AGC_step, METH_VARARGS, AGC_step_doc},
     {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
+    {"stream", qv::with_keywords(AGC_stream), METH_VARARGS | METH_KEYWORDS, AGC_stream_doc},
     {"set_telemetry", qv::with_keywords(AGC_set_telemetry), METH_VARARGS | METH_KEYWORDS, AGC_set_telemetry_doc},
     Life::state_bytes_def(),
     Life::get_state_def(),
