@@ -97,8 +97,14 @@ __m256d pair_index(uint64_t i) {
 
 // A span: a sample that starts it at an odd chunk sample and one that ends
 // it at an even one go to their partial sums one at a time, the pairs
-// between them in vector registers.
+// between them in vector registers. Ramp indices count in doubles, exact
+// below 2^53; a span beyond (a chunk of a huge decim, 2^53 samples into
+// it) takes the plain loop, which converts each index itself.
 void span_vector(const Span &sp, float sums[4]) {
+    if (sp.first + sp.count >= uint64_t(1) << 53) [[unlikely]] {
+        span_scalar(sp, sums);
+        return;
+    }
     size_t k = sp.count && (sp.first & 1) ? 1 : 0;
     if (k) span_sample(sp, 0, sums);
     const size_t pairs = (sp.count - k) / 2;
