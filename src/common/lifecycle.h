@@ -263,9 +263,9 @@ private:
                    "Restore mutable state from a `get_state()` blob.\n\n"
                    "Parameters\n----------\nblob : bytes\n"
                    "    " +
-                   (several_sizes ? state_size() + " bytes, as ``get_state()`` returns them"
-                                  : std::string("Exactly ``state_bytes()`` bytes")) +
-                   " with this type's header.\n\n"
+                   (several_sizes ? state_size() + " bytes with this type's header, as\n"
+                                                   "    ``get_state()`` returns them.\n\n"
+                                  : std::string("Exactly ``state_bytes()`` bytes with this type's header.\n\n")) +
                    "Returns\n-------\nNone\n\n"
                    "Raises\n------\nTypeError\n    ``blob`` is not bytes.\n"
                    "ValueError\n    Wrong length, or a header of another type or version;\n"
