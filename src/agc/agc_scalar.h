@@ -134,10 +134,22 @@ inline Ramp ramp_for(const agc_t *a, uint64_t len) {
     return {g_prev, g_new, (g_new - g_prev) * (1.0 / double(len))};
 }
 
+// The power sum of a chunk whose samples have all gone onto the partial
+// sums but an odd chunk's last: the four combined as chunk_scalar does.
+inline float combined(const float sums[4]) { return (sums[0] + sums[1]) + (sums[2] + sums[3]); }
+
+// The loop update of the pending chunk of len samples, under ramp r, once its
+// power sum is complete; nothing is pending after it.
+template <bool acquire>
+void finish_chunk(agc_t *a, float power_sum, uint64_t len, const Ramp &r) {
+    chunk_update<acquire>(a, power_sum, shape_for(a, len), gain_bounds(a->ref_db), r.g_prev, r.step, r.g_new);
+    a->g_last = r.g_new;
+    a->pending = agc_pending_t{};
+}
+
 // The next samples of a pending chunk, at most up to its end: through `span`
 // onto the carried sums, and, when they complete it, the chunk's update as
-// run_blocks makes it, which leaves nothing pending. Returns how many
-// samples it took.
+// run_blocks makes it. Returns how many samples it took.
 template <auto span, bool acquire>
 size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float clip) {
     agc_pending_t &p = a->pending;
@@ -151,11 +163,9 @@ size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float c
     }
     const size_t lanes = size_t((p.len & ~uint64_t(1)) - p.done);  // all but an odd chunk's last sample
     span(Span{in, out, lanes, p.done, r.g_prev, r.step, clip}, p.sums);
-    float sum = (p.sums[0] + p.sums[1]) + (p.sums[2] + p.sums[3]);
+    float sum = combined(p.sums);
     if (p.len & 1) sum = odd_sample(ramp_gained(in[lanes], double(p.len), r.g_prev, r.step), out + lanes, clip, sum);
-    chunk_update<acquire>(a, sum, shape_for(a, p.len), gain_bounds(a->ref_db), r.g_prev, r.step, r.g_new);
-    a->g_last = r.g_new;
-    p = agc_pending_t{};
+    finish_chunk<acquire>(a, sum, p.len, r);
     return size_t(left);
 }
 
