@@ -93,6 +93,16 @@ class RateAtLeast(Target):
         return f"{rate:.4g} {self.unit}", rate >= self.limit_m
 
 
+class Rate(Target):
+    """Shows millions of items per second (items / ours), without a target."""
+
+    def __init__(self, items: int, unit: str = "Msample/s") -> None:
+        self.items, self.unit = items, unit
+
+    def judge(self, ours, base):
+        return f"{self.items / ours / 1e6:.4g} {self.unit}", None
+
+
 @dataclass
 class Row:
     op: str

@@ -14,7 +14,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 import machine  # noqa: E402
 import peer_build  # noqa: E402
 import run as bench_run  # noqa: E402
-from report import FasterBy, PerItemAtMost, RateAtLeast, RatioAtMost, Report, Row  # noqa: E402
+from gnuradio_or_skip import require_gnuradio  # noqa: E402
+from report import FasterBy, PerItemAtMost, Rate, RateAtLeast, RatioAtMost, Report, Row  # noqa: E402
 from sections import fixed_point as fp  # noqa: E402
 from timing import Call, Plan, interleaved, peak_bytes  # noqa: E402
 
@@ -82,6 +83,7 @@ def test_targets_judge_at_their_limits():
     assert per_point.judge(2.5e-6, None) == ("2.5 ns/pt", True) and not per_point.judge(2.6e-6, None)[1]
     rate = RateAtLeast(190, 65536)
     assert rate.judge(65536 / 191e6, None)[1] and not rate.judge(65536 / 189e6, None)[1]
+    assert Rate(1 << 20).judge(1 / 32, None) == ("33.55 Msample/s", None)
 
 
 def test_table_lines_up_and_lists_missed_rows():
@@ -213,3 +215,24 @@ def test_cmsisdsp_peers_shift_the_same_way_as_ours():
                 assert np.max(np.abs(ours.astype(np.int32) - peer)) <= 1, op
             else:
                 assert ours == peer, op
+
+
+def test_flowgraph_section_measures_every_block_at_both_buffer_sizes(tmp_path):
+    require_gnuradio()
+    from quorvel.agc import AGC
+    from sections import Context, gr_flowgraph
+
+    report = gr_flowgraph.run(Context(quick=True, build_dir=tmp_path), items=1 << 16)
+    rows = {row.op: row for row in report.rows}
+    for label in gr_flowgraph.BUFFERS:
+        for name in ("source -> head -> null_sink, no block", "GNU Radio agc3_cc",
+                     "Python block that only copies (gateway ceiling)"):
+            row = rows[f"{name}, {label}"]
+            assert row.ours > 0 and row.cells()[4].endswith("Msample/s")
+        ours = rows[f"quorvel agc_cc, {label}"]
+        if not hasattr(AGC, "stream"):
+            assert ours.ours is None and ours.figure == "not built: needs AGC.stream"
+            continue
+        versus = rows[f"quorvel agc_cc vs agc3_cc, {label}"]
+        assert ours.ours > 0 and versus.base == rows[f"GNU Radio agc3_cc, {label}"].ours
+        assert versus.target.text == (">= 1.3x faster" if gr_flowgraph.BUFFERS[label] else "-")

@@ -44,7 +44,8 @@ def test_docstring_examples_run(name, obj):
     assert runner.summarize(verbose=False).failed == 0
 
 
-@pytest.mark.parametrize("name, main", [("quorvel.telemetry", "Telemetry"), ("quorvel.iqfile", "level_file")])
+@pytest.mark.parametrize("name, main", [("quorvel.telemetry", "Telemetry"), ("quorvel.iqfile", "level_file"),
+                                        ("quorvel.formats", "sample_format")])
 def test_python_modules_examples_run(name, main):
     module = importlib.import_module(name)
     assert "Examples\n" in module.__doc__ and "Examples\n" in getattr(module, main).__doc__
@@ -62,3 +63,42 @@ def test_readme_snippets_run():
     result = doctest.testfile(str(readme), module_relative=False,
                               optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_readme_levelling_example_runs(tmp_path):
+    """The shell example of "Levelling recordings" runs as written, on recordings made here."""
+    import json
+    import os
+    import pathlib
+    import subprocess
+    import sys
+
+    import numpy as np
+
+    from quorvel.iqfile import level_file
+
+    text = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    script = text.split("<!-- levelling example -->\n```sh\n", 1)[1].split("```", 1)[0]
+    rng = np.random.default_rng(4)
+    rng.integers(0, 256, 2 * 300_000, dtype=np.uint8).tofile(tmp_path / "rec.cu8")
+    rng.integers(-900, 900, 2 * 2 * 5000).astype("<i2").tofile(tmp_path / "capture.sigmf-data")
+    (tmp_path / "capture.sigmf-meta").write_text(json.dumps({
+        "global": {"core:datatype": "ci16_le", "core:version": "1.2.0", "core:num_channels": 2},
+        "captures": [{"core:sample_start": 0}], "annotations": []}))
+    whole = (rng.normal(size=30_000) + 1j * rng.normal(size=30_000)).astype("<c8")
+    whole[:8 * 2000].tofile(tmp_path / "part1.cf32")
+    whole[8 * 2000:].tofile(tmp_path / "part2.cf32")
+    (tmp_path / "field").mkdir()
+    for k in range(3):
+        rng.integers(-9000, 9000, 2 * 7000).astype("<i2").tofile(tmp_path / "field" / f"site{k}.cs16")
+    env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    result = subprocess.run(["bash", "-e", "-c", script], cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "start.cf32").read_bytes() == (tmp_path / "rec.cf32").read_bytes()[:800_000]
+    whole.tofile(tmp_path / "whole.cf32")
+    level_file(tmp_path / "whole.cf32", tmp_path / "expected.cf32")
+    assert (tmp_path / "out1.cf32").read_bytes() + (tmp_path / "out2.cf32").read_bytes() == \
+        (tmp_path / "expected.cf32").read_bytes()
+    assert os.path.getsize(tmp_path / "levelled.sigmf-data") == 5000 * 2 * 8
+    assert sorted(os.listdir(tmp_path / "levelled")) == ["site0.cs16", "site1.cs16", "site2.cs16"]
+    assert len(np.load(tmp_path / "probes.npz")["gain_db"]) == 300_000 // 8

@@ -1,7 +1,10 @@
-"""The package as a whole: one version, and a docstring that names every module."""
+"""The package as a whole: one version, a docstring that names every module,
+and GNU Radio imported by its block module only."""
 
 import importlib.metadata
 import pathlib
+import subprocess
+import sys
 
 import quorvel
 
@@ -18,3 +21,18 @@ def test_the_docstring_lists_every_module():
     assert public >= {"agc", "arith", "cli", "demo", "interp", "telemetry", "util"}
     for module in public:
         assert f"``quorvel.{module}``" in quorvel.__doc__, module
+
+
+def test_nothing_but_quorvel_gnuradio_imports_gnu_radio():
+    code = ("import sys, quorvel, quorvel.agc, quorvel.arith, quorvel.interp, quorvel.util, quorvel.telemetry, "
+            "quorvel.iqfile, quorvel.cli, quorvel.demo; print([m for m in ('gnuradio', 'pmt') if m in sys.modules])")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stdout == "[]\n", result.stderr
+
+
+def test_without_gnu_radio_the_block_module_says_what_to_install():
+    code = "import sys; sys.modules['gnuradio'] = None; import quorvel.gnuradio"  # as if it were not installed
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    last = result.stderr.strip().splitlines()[-1]
+    assert result.returncode == 1 and last.startswith("ImportError: quorvel.gnuradio needs GNU Radio's Python package")
+    assert "apt-get install gnuradio" in last and "Using quorvel in GNU Radio" in last

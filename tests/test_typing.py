@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 
@@ -37,6 +38,10 @@ def test_stubs_ship_beside_the_modules(name):
     assert (stub.parent / "py.typed").is_file()
 
 
+# The package's own sources are checked against one NumPy's annotations: NumPy 1.x
+# stubs give bare `np.ndarray` no default type arguments and type some results Any.
+@pytest.mark.skipif(int(np.__version__.split(".")[0]) < 2,
+                    reason="the package sources are type-checked against NumPy 2's annotations")
 def test_package_sources_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
     src = pathlib.Path(__file__).resolve().parents[1] / "src"

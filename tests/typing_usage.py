@@ -1,6 +1,9 @@
 """Uses every public name of quorvel; test_typing.py type-checks it with mypy --strict."""
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from quorvel import agc, arith, interp, util
 from quorvel.telemetry import RECORD, Telemetry, TelemetryStats
@@ -11,11 +14,13 @@ f: float = util.saturate(2.0, 0.0, 1.0, 0.0) + util.ema_step(0.0, 1.0, 0.5) + ut
 
 q15 = np.arange(8, dtype=np.int16)
 q8 = np.arange(8, dtype=np.int8)
-a15: np.ndarray = arith.add_q15(q15, q15) + arith.sub_q15(q15, q15) + arith.mul_q15(q15, q15)
-s15: np.ndarray = arith.shl_q15(q15, 1) + arith.shr_q15(q15, 1)
-a8: np.ndarray = arith.add_q8(q8, q8) + arith.sub_q8(q8, q8) + arith.mul_q8(q8, q8)
-s8: np.ndarray = arith.shl_q8(q8, 1) + arith.shr_q8(q8, 1)
-wide: np.ndarray = arith.shr_i64(arith.shl_i64([1, 2], 3), 1)
+# Sums of results: NumPy 1.x types them as signedinteger[Any], NumPy 2 keeps the width.
+Ints = npt.NDArray[np.signedinteger[Any]]
+a15: Ints = arith.add_q15(q15, q15) + arith.sub_q15(q15, q15) + arith.mul_q15(q15, q15)
+s15: Ints = arith.shl_q15(q15, 1) + arith.shr_q15(q15, 1)
+a8: Ints = arith.add_q8(q8, q8) + arith.sub_q8(q8, q8) + arith.mul_q8(q8, q8)
+s8: Ints = arith.shl_q8(q8, 1) + arith.shr_q8(q8, 1)
+wide: Ints = arith.shr_i64(arith.shl_i64([1, 2], 3), 1)
 dots: int = arith.dot_q15(q15, q15) + arith.dot_q8(q8, q8)
 
 for acc in (arith.AccQ15(1), arith.AccQ8(acc=2)):
@@ -31,7 +36,7 @@ for acc in (arith.AccQ15(1), arith.AccQ8(acc=2)):
 
 table = interp.InterpolatedTable([0, 1, 2], method="nearest")
 out = np.empty(4, np.complex128)
-values: np.ndarray = table.execute([0.5, 1.5], out=out)
+values: npt.NDArray[np.complex128] = table.execute([0.5, 1.5], out=out)
 size: int = table.n + table.execute_max_out()
 table.reset()
 table.destroy()
@@ -41,7 +46,7 @@ gain.decim = 16
 gain.gain_update_period = 2
 gain.ref_db, gain.loop_bw, gain.alpha, gain.clip_db = -3.0, 0.001, 0.1, 60.0
 y: complex = gain.step(1 + 0j)
-block: np.ndarray = gain.steps(np.ones(16, np.complex64))
+block: npt.NDArray[np.complex64] = gain.steps(np.ones(16, np.complex64))
 block = gain.stream(block[:5], out=block[:5])
 levels: float = gain.gain_db + gain.applied_gain_db
 k: int = agc.settling_samples(0.0025, 0.05, 12.0, 0.5)

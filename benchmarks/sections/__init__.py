@@ -23,7 +23,9 @@ SECTIONS = [
     "interp",
     "agc",
     "agc_peers",
+    "gr_flowgraph",
     "telemetry",
+    "batch",
 ]
 
 

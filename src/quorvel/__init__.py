@@ -12,8 +12,14 @@ The modules, each imported on demand:
   (native);
 - ``quorvel.telemetry``: ``Telemetry``, probes and a lock-free ring to watch
   an AGC from the inside;
-- ``quorvel.iqfile``: ``level_file``, which levels a raw IQ recording
-  through the AGC, as the command does;
+- ``quorvel.iqfile``: ``level_file``, which levels an IQ recording (raw,
+  a stream or SigMF) through the AGC, as the command does;
+- ``quorvel.formats``: the sample formats of recordings (``cf32``, ``ci16``,
+  ``ci8``, ``cu8``) and their conversions, defined to the bit;
+- ``quorvel.batch``: ``level_files``, many recordings at once on a Dask
+  cluster;
+- ``quorvel.gnuradio``: ``agc_cc``, the AGC as a GNU Radio block (needs
+  GNU Radio; nothing else imports it);
 - ``quorvel.cli`` and ``quorvel.demo``: the ``quorvel`` command and its AGC
   demonstration (``python -m quorvel``).
 """

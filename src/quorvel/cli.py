@@ -1,10 +1,13 @@
 """The ``quorvel`` command (also ``python -m quorvel``).
 
 ``quorvel`` with no arguments runs the demonstration; ``quorvel agc INPUT
-OUTPUT`` levels a raw IQ recording through :func:`quorvel.iqfile.level_file`.
-User errors print one line on stderr and exit with status 2 (usage) or 1
-(run-time failure), never a traceback; SIGINT, SIGTERM and SIGHUP stop the
-run cleanly with status 128 + the signal's number.
+OUTPUT`` levels an IQ recording through :func:`quorvel.iqfile.level_file`,
+and ``quorvel agc INPUT... -o OUTDIR`` many of them through
+:func:`quorvel.batch.level_files`. User errors print one line on stderr and
+exit with status 2 (usage) or 1 (run-time failure), never a traceback;
+SIGINT, SIGTERM and SIGHUP stop the run cleanly with status 128 + the
+signal's number, and a reader that goes away (``| head``) ends it quietly
+with status 141, as SIGPIPE ends other tools.
 
 Only the standard library is imported before the command line is parsed,
 so an interrupt at start-up is handled like any other.
@@ -13,14 +16,14 @@ so an interrupt at start-up is handled like any other.
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import signal
 import sys
 from types import FrameType
-from typing import Any, Callable, NoReturn, Optional, Sequence
+from typing import Any, NoReturn, Optional, Sequence
 
-_PROGRESS_FROM = 64 << 20  # bytes of input; smaller files are done before a progress bar would help
 _STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -39,6 +42,13 @@ def _finite(text: str) -> float:
         value = math.nan
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _positive(text: str) -> float:
+    value = _finite(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
     return value
 
 
@@ -65,13 +75,18 @@ def _parser() -> argparse.ArgumentParser:
                              "matplotlib (default: not drawn)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     agc = commands.add_parser(
-        "agc", help="normalise the level of a raw complex64 IQ file",
-        description="Run a recording of interleaved little-endian complex64 samples (.cf32/.cfile) through "
-                    "the AGC block path. The output equals one whole-file AGC.steps call bit for bit. A regular "
-                    "OUTPUT is replaced only once complete; - is standard output; a FIFO or a character "
-                    "device is written in place.")
-    agc.add_argument("input", metavar="INPUT", help="raw complex64 IQ file")
-    agc.add_argument("output", metavar="OUTPUT", help="where to write the levelled samples (- for stdout)")
+        "agc", help="level IQ recordings (raw, standard input, SigMF; one or many)",
+        usage="quorvel agc [options] INPUT OUTPUT\n       quorvel agc [options] INPUT... -o OUTDIR",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Run IQ recordings through the AGC block path. The output equals one\n"
+                    "whole-recording AGC.steps call bit for bit, however the input is read.",
+        epilog=_AGC_EPILOG)
+    agc.add_argument("paths", nargs="+", metavar="INPUT",
+                     help="a raw IQ file, - (standard input), a FIFO, or a SigMF recording (.sigmf-meta, "
+                          ".sigmf-data or .sigmf); then OUTPUT, unless -o is given")
+    agc.add_argument("-o", "--outdir", metavar="OUTDIR",
+                     help="level every INPUT (patterns such as 'rec/*.cu8' are expanded) into the file of the "
+                          "same name in OUTDIR, in parallel on a Dask cluster (default: one OUTPUT)")
     agc.add_argument("--ref-db", type=_finite, default=0.0, help="target output power in dB (default: %(default)s)")
     agc.add_argument("--loop-bw", type=_finite, default=0.0025,
                      help="loop bandwidth, cycles/sample (default: %(default)s)")
@@ -80,20 +95,58 @@ def _parser() -> argparse.ArgumentParser:
     agc.add_argument("--decim", type=_count, default=8, help="chunk length of the block path (default: %(default)s)")
     agc.add_argument("--block", type=_count, default=1 << 20,
                      help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
+    agc.add_argument("--in-format", metavar="FORMAT",
+                     help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16 "
+                          "(default: cf32; a SigMF INPUT names its own)")
+    agc.add_argument("--out-format", metavar="FORMAT", default="cf32",
+                     help="sample format written, as --in-format (default: %(default)s)")
+    agc.add_argument("--out-scale", type=_positive, default=1.0,
+                     help="integer output: multiply by this before rounding, 1.0 being full scale "
+                          "(default: %(default)s)")
     agc.add_argument("--telemetry", metavar="FILE.npz",
-                     help="also save the gain_db and level_db probes (default: not saved)")
+                     help="also save the gain_db and level_db probes, written as they come (default: not saved)")
+    agc.add_argument("--state-in", metavar="FILE",
+                     help="start from the AGC state saved by --state-out (default: a fresh loop)")
+    agc.add_argument("--state-out", metavar="FILE",
+                     help="save the AGC state at the end: levelling the parts of a recording in turn, each "
+                          "continuing from the state the part before saved, equals levelling the whole "
+                          "recording bit for bit when every part but the last holds a multiple of --decim "
+                          "samples (default: not saved)")
+    agc.add_argument("--workers", type=_count, metavar="N",
+                     help="with -o: worker processes of the local cluster (default: one per processor)")
+    agc.add_argument("--scheduler", metavar="ADDRESS",
+                     help="with -o: run on this running dask.distributed cluster (tcp://host:8786) instead; its "
+                          "workers must reach every INPUT and OUTDIR under the same names (default: a local "
+                          "cluster)")
+    agc.add_argument("-q", "--quiet", action="store_true",
+                     help="no progress bar and no summary; errors are still reported")
     return parser
 
 
-def _progress_bar(stream: Any) -> Callable[[int, int], None]:
-    def show(done: int, total: int) -> None:
-        width = 40
-        filled = width * done // max(total, 1)
-        stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {100 * done // max(total, 1):3d}%")
-        if done >= total:
-            stream.write("\n")
-        stream.flush()
-    return show
+_AGC_EPILOG = """\
+formats:
+  Integer input is scaled to [-1, 1): a code c of b bits becomes c / 2**(b-1)
+  (cu8: (c - 128) / 128), exactly. Integer output multiplies by --out-scale and
+  2**(b-1) in float64, rounds half up and saturates (NaN to the lowest code);
+  cf32 is written as computed. With --out-scale 1 every code read is written
+  back unchanged.
+
+streams and files:
+  - is standard input or output. A regular OUTPUT (and --telemetry,
+  --state-out, both files of a SigMF OUTPUT) is replaced only once complete;
+  a FIFO or a character device is written in place. A reader that goes away
+  (| head) ends the run quietly with status 141, as SIGPIPE would.
+
+telemetry:
+  FILE.npz holds gain_db and level_db (float32, one row per update, one
+  column per channel of a multi-channel recording) and decim; numpy.load
+  reads it. It is written to disk as the samples go, not held in memory.
+
+many files:
+  With -o, each INPUT is one task on a Dask cluster (pip install
+  'quorvel[cluster]'; without it, a local process pool). The exit status is
+  0 when every file was levelled, 1 when any failed; each failure is named.
+"""
 
 
 def _stop(signum: int, frame: Optional[FrameType]) -> None:
@@ -109,7 +162,8 @@ def _trap_signals() -> dict[int, Any]:
         return {}
 
 
-def _describe(exc: BaseException) -> str:
+def describe(exc: BaseException) -> str:
+    """The one line that reports ``exc``: the file concerned, then why."""
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
         return f"{exc.filename}: {exc.strerror}"
     return str(exc)
@@ -126,9 +180,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except _Stopped as stop:
         print(f"quorvel: {_STOPPING[stop.signum]}", file=sys.stderr)
         return 128 + stop.signum
+    except BrokenPipeError:  # the reader went away: stop quietly, as a tool that SIGPIPE ends would
+        _quiet_stdout()
+        return 128 + signal.SIGPIPE
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+def _quiet_stdout() -> None:
+    """Nothing more reaches the closed pipe, not even Python's flush at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
 def _run(argv: Optional[Sequence[str]]) -> int:
@@ -136,7 +203,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         args = _parser().parse_args(argv)
     except SystemExit as exc:  # argparse already printed its one-line usage error, or the help
         return exc.code if isinstance(exc.code, int) else 2
-    from quorvel.iqfile import UsageError, level_file
+    from quorvel.iqfile import UsageError
 
     try:
         if args.command is None:
@@ -145,16 +212,118 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             return 0
         if args.plot is not None:
             raise UsageError("--plot draws the demonstration; it takes no COMMAND")
-        big = os.path.isfile(args.input) and os.path.getsize(args.input) > _PROGRESS_FROM
-        progress = _progress_bar(sys.stderr) if big and sys.stderr.isatty() else None
-        samples = level_file(args.input, args.output, ref_db=args.ref_db, loop_bw=args.loop_bw, alpha=args.alpha,
-                             decim=args.decim, block=args.block, telemetry=args.telemetry, progress=progress)
-        where = "standard output" if args.output == "-" else args.output
-        print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
-        return 0
+        return _agc_many(args) if args.outdir is not None else _agc_one(args)
     except UsageError as exc:
         print(f"quorvel: error: {exc}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        raise
     except (OSError, ValueError, MemoryError, ImportError) as exc:
-        print(f"quorvel: error: {_describe(exc)}", file=sys.stderr)
+        print(f"quorvel: error: {describe(exc)}", file=sys.stderr)
         return 1
+
+
+def _agc_options(args: argparse.Namespace) -> dict[str, Any]:
+    return dict(ref_db=args.ref_db, loop_bw=args.loop_bw, alpha=args.alpha, decim=args.decim, block=args.block,
+                in_format=args.in_format, out_format=args.out_format, out_scale=args.out_scale)
+
+
+def _agc_one(args: argparse.Namespace) -> int:
+    from quorvel._progress import Bar
+    from quorvel.iqfile import UsageError, level_file
+
+    if len(args.paths) != 2:
+        raise UsageError("the following arguments are required: OUTPUT" if len(args.paths) < 2 else
+                         "one INPUT takes one OUTPUT; give -o OUTDIR to level several")
+    for option in ("workers", "scheduler"):
+        if getattr(args, option) is not None:
+            raise UsageError(f"--{option} runs many files: it needs -o OUTDIR")
+    source, output = args.paths
+    bar: Any = _NoBar()
+    if not args.quiet:
+        from quorvel._sources import open_source
+        known = open_source(source, args.in_format)  # for the bar: bytes in all, bytes per sample
+        bar = Bar(known.size, known.frame)
+    with bar:
+        samples = level_file(source, output, telemetry=args.telemetry, progress=bar.callback(),
+                             state_in=args.state_in, state_out=args.state_out, **_agc_options(args))
+    if not args.quiet:
+        where = "standard output" if output == "-" else output
+        print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
+    return 0
+
+
+def _agc_many(args: argparse.Namespace) -> int:
+    from quorvel.iqfile import UsageError
+
+    for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
+        if getattr(args, option) is not None:
+            raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
+    # Dask and asyncio report their own shutdown hiccups (a late heartbeat timing out); the
+    # summary and the exit status say what happened to the files.
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    client = None
+    if args.scheduler is not None:
+        if args.workers is not None:
+            raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
+        import importlib
+        try:
+            distributed = importlib.import_module("distributed")
+        except ImportError:
+            raise ImportError("--scheduler needs dask.distributed: pip install 'quorvel[cluster]'") from None
+        client = distributed.Client(args.scheduler, timeout="10s")
+    try:
+        return _report(args, client)
+    finally:
+        if client is not None:
+            client.close()
+
+
+def _report(args: argparse.Namespace, client: Any) -> int:
+    from quorvel import _sigmf
+    from quorvel._progress import Bar
+    from quorvel.batch import level_files
+    from quorvel.formats import sample_format
+
+    bar: Any = _NoBar() if args.quiet else None
+
+    def progress(files: int, total_files: int, done: int, total: int) -> None:
+        nonlocal bar
+        if bar is None:
+            raw = not any(_sigmf.is_sigmf(path) for path in args.paths)
+            bar = Bar(total, sample_format(args.in_format or "cf32").size if raw else None)
+        bar.update(done, f"{files}/{total_files} files")
+
+    try:
+        summary = level_files(args.paths, args.outdir, client=client, workers=args.workers, progress=progress,
+                              **_agc_options(args))
+    finally:
+        if bar is not None:
+            bar.close()
+    for row in summary.failed:
+        print(f"quorvel: error: {row.error}", file=sys.stderr)
+    if not args.quiet:
+        failed = len(summary.failed)
+        print(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
+              + (f"; {failed} failed" if failed else ""), file=sys.stderr)
+    return 0 if summary.ok else 1
+
+
+class _NoBar:
+    """Stands in for a progress bar with --quiet."""
+
+    def update(self, done: int, note: str = "") -> None:
+        pass
+
+    def callback(self) -> None:
+        return None
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "_NoBar":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass

@@ -1,0 +1,154 @@
+"""batch: many recordings, one process after the other or on a local Dask cluster.
+
+16 recordings of 64 MB (8M complex64 samples each, in the page cache) are
+levelled by a plain loop of level_file calls in this process, and by
+quorvel.batch.level_files on local clusters of 1 and 2 worker processes
+started beforehand. Two more rows tell what bounds the loop: the same bytes
+read and written through the same atomic outputs with no AGC (the disk's
+share: every output is flushed to disk before it is renamed), and the AGC
+on the same samples in memory with no file at all (the processor's share).
+Times are wall-clock medians, since the work spans processes.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+
+from report import Report, Row, Stated
+from sections import Context
+from timing import Plan, interleaved
+
+TITLE = "batch: 16 recordings x 64 MB, a loop of level_file against level_files on 1 and 2 Dask workers"
+
+FILES = 16
+SAMPLES = 8 << 20          # 64 MB of complex64 per file
+BLOCK = 1 << 20
+
+
+class WallSampler:
+    """One run of ``fn`` per sample, timed by the wall clock."""
+
+    def __init__(self, fn: Callable[[], Any]) -> None:
+        self.fn = fn
+        self.seconds = self.sample()  # also the warm-up
+
+    def sample(self) -> float:
+        started = time.perf_counter()
+        self.fn()
+        return time.perf_counter() - started
+
+
+def recordings(folder: Path, rng: np.random.Generator) -> list[Path]:
+    """The input files, made once and kept between runs."""
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for k in range(FILES):
+        path = folder / f"rec{k:02d}.cf32"
+        if not path.exists() or path.stat().st_size != SAMPLES * 8:
+            with open(path, "wb") as file:
+                for j in range(SAMPLES // BLOCK):  # fresh noise everywhere: nothing for a disk to compress
+                    noise = rng.standard_normal(2 * BLOCK, dtype=np.float32) * np.float32(10 ** ((k + j) % 7 - 3))
+                    noise.tofile(file)
+        paths.append(path)
+    return paths
+
+
+def copy_only(paths: list[Path], outdir: Path) -> None:
+    """The loop's reads and atomic writes, without the AGC."""
+    from quorvel._output import Destination
+
+    buffer = bytearray(BLOCK * 8)
+    for path in paths:
+        out = Destination(outdir / path.name)
+        try:
+            with open(path, "rb", buffering=0) as src:
+                while True:
+                    got = src.readinto(buffer)
+                    if not got:
+                        break
+                    out.write(memoryview(buffer)[:got])
+            out.commit()
+        finally:
+            out.discard()
+
+
+def run(ctx: Context) -> Report:
+    iqfile = ctx.require("quorvel.iqfile", "pip install .")
+    batch = ctx.require("quorvel.batch", "pip install .")
+    agc_module = ctx.require("quorvel.agc", "pip install .")
+    distributed = ctx.require("distributed", "pip install 'quorvel[cluster]'")
+    logging.getLogger("distributed").setLevel(logging.ERROR)  # the clusters' own start and stop messages
+    root = ctx.build_dir / "batch"
+    paths = recordings(root / "noise", ctx.rng(13))
+    outs = {name: root / name for name in ("loop", "one", "two", "copy")}
+    for folder in outs.values():
+        folder.mkdir(parents=True, exist_ok=True)
+    in_memory = np.fromfile(paths[0], np.complex64)
+
+    def loop() -> None:
+        for path in paths:
+            iqfile.level_file(path, outs["loop"] / path.name)
+
+    def agc_only() -> None:
+        for _ in paths:
+            agc = agc_module.AGC()
+            agc.steps(in_memory, out=in_memory)
+
+    clusters, started = [], {}
+    try:
+        for workers in (1, 2):
+            t0 = time.perf_counter()
+            cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                               dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
+                                               silence_logs=40)
+            client = distributed.Client(cluster)
+            started[workers] = time.perf_counter() - t0
+            clusters += [client, cluster]
+        one, two = clusters[0], clusters[2]
+        samplers = [WallSampler(loop),
+                    WallSampler(lambda: batch.level_files(paths, outs["one"], client=one)),
+                    WallSampler(lambda: batch.level_files(paths, outs["two"], client=two)),
+                    WallSampler(lambda: copy_only(paths, outs["copy"])),
+                    WallSampler(agc_only)]
+        rounds = 3 if ctx.quick else 5
+        t_loop, t_one, t_two, t_copy, t_agc = interleaved(samplers, Plan(rounds, budget=60.0, min_rounds=3))
+        for path in paths[::5]:  # a spot check: the clusters wrote what the loop wrote
+            expected = (outs["loop"] / path.name).read_bytes()
+            assert expected == (outs["one"] / path.name).read_bytes() == (outs["two"] / path.name).read_bytes()
+    finally:
+        for owned in clusters:
+            owned.close()
+
+    size = FILES * SAMPLES * 8
+    label = f"{FILES} x {SAMPLES * 8 >> 20} MB"
+
+    def rate(seconds: float) -> str:
+        return f"{size / seconds / 1e6:.0f} MB/s, {FILES * SAMPLES / seconds / 1e6:.0f} Msample/s"
+
+    report = Report(TITLE)
+    report.rows += [
+        Row("loop of level_file, this process", label, t_loop, None, Stated("-"), figure=rate(t_loop)),
+        Row("level_files, 1 worker", label, t_one, t_loop, Stated("-"), figure=f"{t_one / t_loop:.3f}x"),
+        Row("level_files, 2 workers", label, t_two, t_loop, Stated("-"),
+            figure=f"{t_two / t_loop:.3f}x ({t_loop / t_two:.2f}x faster)"),
+        Row("read + atomic write, no AGC", label, t_copy, t_loop, Stated("-"), figure=f"{t_copy / t_loop:.3f}x"),
+        Row("AGC.steps alone, in memory", label, t_agc, t_loop, Stated("-"), figure=f"{t_agc / t_loop:.3f}x"),
+    ]
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    bound = "the disk" if t_copy > t_agc else "the processors"
+    report.notes += [
+        f"baseline of every ratio: the loop; inputs {size >> 20} MB in the page cache, {cpus} processor(s)",
+        f"the loop spends {t_copy / t_loop:.0%} of its time reading and writing (every output flushed to disk "
+        f"before its rename) and {t_agc / t_loop:.0%} in the AGC: {bound} bound(s) it",
+        f"more processes shorten the AGC's share, not the disk's: 2 workers could reach at most "
+        f"{t_loop / max(t_copy, (t_copy + t_agc) / 2):.2f}x the loop's speed and reach {t_loop / t_two:.2f}x; "
+        f"against 1 worker {t_one / t_two:.2f}x",
+        f"clusters started in {started[1]:.1f} s (1 worker) and {started[2]:.1f} s (2 workers), not counted",
+    ]
+    return report

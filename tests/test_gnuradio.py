@@ -1,0 +1,245 @@
+"""quorvel.gnuradio in real GNU Radio flowgraphs: the same bits as one
+whole-stream AGC.steps call whatever the scheduler does, the gain tags, the
+telemetry hookup and the parameters."""
+
+import doctest
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from gnuradio_or_skip import require_gnuradio
+from quorvel.agc import AGC
+from quorvel.telemetry import Telemetry
+
+gr = require_gnuradio(module_level=True)
+import pmt  # noqa: E402
+from gnuradio import blocks  # noqa: E402
+
+import quorvel.gnuradio  # noqa: E402
+from quorvel.gnuradio import GAIN_TAG, TELEMETRY_SPAN, agc_cc, telemetry_capacity  # noqa: E402
+
+# Taken out by the change that gives the AGC its stream path.
+needs_stream = pytest.mark.skipif(not hasattr(AGC, "stream"), reason="AGC.stream not built yet")
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "gnuradio_agc.py"
+
+
+def bursts(n, seed=1):
+    """Tone bursts whose level jumps between -60 and +10 dB every 2,000
+    samples, over -80 dB noise, with a stretch of exact zeros."""
+    rng = np.random.default_rng(seed)
+    level = np.repeat(10 ** (rng.uniform(-60, 10, -(-n // 2000)) / 20), 2000)[:n]
+    x = level * np.exp(2j * np.pi * 0.01 * np.arange(n)) + 1e-4 * (rng.normal(size=n) + 1j * rng.normal(size=n))
+    x[n // 3:n // 3 + 500] = 0
+    return x.astype(np.complex64)
+
+
+def whole_stream(x, decim, **params):
+    """One steps call over the whole stream: the bits the block must give."""
+    agc = AGC(**params)
+    agc.decim = decim
+    return agc.steps(x), agc
+
+
+class Recording(agc_cc):
+    """agc_cc that notes the length of every work() call."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.lengths = []
+
+    def work(self, input_items, output_items):
+        self.lengths.append(len(output_items[0]))
+        return super().work(input_items, output_items)
+
+
+def run(x, block, *, block_max=0, source_max=0, buffer=0):
+    """x -> block -> vector sink; returns what reached the sink."""
+    tb = gr.top_block()
+    src, sink = blocks.vector_source_c(x), blocks.vector_sink_c()
+    for b in (src, block):
+        if buffer:
+            b.set_min_output_buffer(buffer)
+    if source_max:
+        src.set_max_noutput_items(source_max)
+    if block_max:
+        block.set_max_noutput_items(block_max)
+    tb.connect(src, block, sink)
+    tb.run()
+    return np.array(sink.data(), np.complex64), sink.tags()
+
+
+def same_bits(a, b):
+    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+
+# Scheduler settings: (block's max_noutput_items, source's max_noutput_items, min buffer).
+SCHEDULES = {
+    "default": (0, 0, 0),
+    "one item per call": (1, 0, 0),
+    "7 items per call": (7, 0, 0),
+    "source in 37s, block up to 1023": (1023, 37, 0),
+    "64k buffers": (0, 0, 1 << 16),
+}
+
+
+@needs_stream
+class TestSameBitsWhateverTheScheduler:
+    @pytest.mark.parametrize("schedule", SCHEDULES)
+    @pytest.mark.parametrize("decim", [1, 8, 64])
+    def test_whole_stream_of_complete_chunks(self, decim, schedule):
+        block_max, source_max, buffer = SCHEDULES[schedule]
+        x = bursts(64 * 500)  # a multiple of every decim here: the state must match too
+        want, ref = whole_stream(x, decim)
+        block = Recording(decim=decim)
+        got, _ = run(x, block, block_max=block_max, source_max=source_max, buffer=buffer)
+        assert same_bits(got, want)
+        assert block.agc.get_state() == ref.get_state()
+        if block_max and block_max % decim:
+            assert any(n % decim for n in block.lengths)  # the calls really cut chunks
+
+    @pytest.mark.parametrize("decim", [0, 3, 8])
+    def test_a_stream_that_ends_mid_chunk(self, decim):
+        x = bursts(10_007)
+        want, _ = whole_stream(x, decim)
+        got, _ = run(x, agc_cc(decim=decim), block_max=97, source_max=13)
+        complete = len(x) - len(x) % max(decim, 1)
+        assert len(got) == len(x) and same_bits(got[:complete], want[:complete])
+
+    def test_parameters_reach_the_loop(self):
+        params = dict(ref_db=-6.0, loop_bw=0.01, alpha=0.2)
+        x = bursts(8000)
+        block = agc_cc(**params, decim=16, clip_db=3.0)
+        agc = block.agc
+        assert (agc.ref_db, agc.loop_bw, agc.alpha, agc.decim, agc.clip_db) == (-6.0, 0.01, 0.2, 16, 3.0)
+        ref = AGC(**params)
+        ref.decim, ref.clip_db = 16, 3.0
+        got, _ = run(x, block, block_max=100)
+        assert same_bits(got, ref.steps(x)) and block.gain_db() == ref.gain_db
+
+
+@needs_stream
+class TestGainTags:
+    def test_tags_carry_the_gain_of_the_chunk_they_end(self):
+        x, decim, every, block_max = bursts(40_000), 8, 1000, 333
+        _, tags = run(x, agc_cc(decim=decim, tag_every=every), block_max=block_max)
+        offsets = [t.offset for t in tags]
+        assert [str(t.key) for t in tags] == [GAIN_TAG] * len(tags) and len(tags) >= 25
+        assert all((t + 1) % decim == 0 for t in offsets)
+        gaps = np.diff([-1] + offsets)
+        assert gaps.min() >= every and gaps.max() <= every + block_max + decim
+        for tag in tags:
+            _, ref = whole_stream(x[:tag.offset + 1], decim)
+            assert pmt.to_double(tag.value) == ref.gain_db
+
+    def test_no_tags_by_default_and_upstream_tags_pass_through(self):
+        x = bursts(4000)
+        tb = gr.top_block()
+        upstream = gr.tag_t()
+        upstream.offset, upstream.key, upstream.value = 10, pmt.intern("rx"), pmt.PMT_T
+        src = blocks.vector_source_c(x, False, 1, [upstream])
+        block, sink = agc_cc(), blocks.vector_sink_c()  # a Python block must outlive the run
+        tb.connect(src, block, sink)
+        tb.run()
+        assert [(t.offset, str(t.key)) for t in sink.tags()] == [(10, "rx")]
+
+    def test_a_negative_spacing_is_refused(self):
+        with pytest.raises(ValueError, match="tag_every"):
+            agc_cc(tag_every=-1)
+
+
+@needs_stream
+class TestTelemetry:
+    def test_records_equal_those_of_one_steps_call(self):
+        x = bursts(24_000)
+        with Telemetry(8192) as mine, Telemetry(8192) as theirs:
+            block = agc_cc(telemetry=mine, prefix="rx", telemetry_decim=3)
+            run(x, block, block_max=101, source_max=29)
+            ref = AGC()
+            theirs.attach(ref, prefix="rx", decim=3)
+            ref.steps(x)
+            got, want = mine.demux(mine.read()), theirs.demux(theirs.read())
+        assert block.telemetry is mine and sorted(got) == ["rx.gain_db", "rx.level_db"]
+        assert all(same_bits(got[k], want[k]) for k in want) and len(got["rx.gain_db"]) == 1000
+
+    def test_its_own_ring_loses_nothing_to_a_reader_thread(self):
+        block = agc_cc(telemetry=True)
+        tlm = block.telemetry
+        assert isinstance(tlm, Telemetry) and tlm.capacity == telemetry_capacity(8)
+        n = 2 * TELEMETRY_SPAN  # twice what the ring holds: only reading keeps up
+        counts, stop = [], threading.Event()
+
+        def reader():
+            while not stop.is_set():
+                counts.append(len(tlm.read()))
+                time.sleep(0.02)
+
+        tb = gr.top_block()
+        tb.connect(blocks.vector_source_c(bursts(1 << 16), True), blocks.head(gr.sizeof_gr_complex, n), block,
+                   blocks.null_sink(gr.sizeof_gr_complex))
+        thread = threading.Thread(target=reader)
+        thread.start()
+        try:
+            tb.run()
+        finally:
+            stop.set()
+            thread.join()
+        counts.append(len(tlm.read()))
+        assert tlm.dropped == 0 and sum(counts) == 2 * n // 8
+
+    def test_only_a_telemetry_or_a_flag(self):
+        with pytest.raises(TypeError, match="telemetry must be"):
+            agc_cc(telemetry="rx")
+        assert agc_cc().telemetry is None and agc_cc(telemetry=False).telemetry is None
+
+
+@needs_stream
+def test_setters_act_on_the_loop():
+    block = agc_cc()
+    block.set_ref_db(-3.0)
+    block.set_loop_bw(0.001)
+    block.set_alpha(0.5)
+    assert (block.agc.ref_db, block.agc.loop_bw, block.agc.alpha) == (-3.0, 0.001, 0.5)
+
+
+@needs_stream
+def test_acquisition_mode_is_passed_on_or_refused():
+    if hasattr(AGC(), "acquire"):
+        assert agc_cc(acquire=True).agc.acquire is True and agc_cc().agc.acquire is False
+    else:
+        with pytest.raises(AttributeError, match="acquire"):
+            agc_cc(acquire=True)
+
+
+@needs_stream
+def test_docstring_examples_run():
+    finder = doctest.DocTestFinder()
+    tests = [t for t in finder.find(quorvel.gnuradio) if t.examples]
+    assert len(tests) >= 3
+    for test in tests:
+        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+        runner.run(test, out=lambda text: pytest.fail(text, pytrace=False))
+
+
+@needs_stream
+def test_example_flowgraph_levels_its_bursts(tmp_path):
+    out = tmp_path / "levelled.cf32"
+    result = subprocess.run([sys.executable, str(EXAMPLE), str(out)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    halves = np.fromfile(out, np.complex64).astype(np.complex128).reshape(7, 2, -1)[:, 1]  # settled halves
+    level_db = 10 * np.log10(np.mean(np.abs(halves) ** 2, axis=1))
+    assert np.all(np.abs(level_db) < 0.5), level_db
+    assert "140,000 samples written" in result.stdout and "gain after the run: 40." in result.stdout
+
+
+def test_telemetry_capacity_covers_the_span_within_bounds():
+    assert telemetry_capacity(8) == 2 * TELEMETRY_SPAN // 8
+    assert telemetry_capacity(8, 3) == 1 << 20  # 699,051 updates: 1,398,102 records, rounded up
+    assert telemetry_capacity(0) == telemetry_capacity(1) == 1 << 22  # the cap
+    assert telemetry_capacity(1 << 40) == 4096  # the floor
+    assert telemetry_capacity(8, span=1000) == 4096

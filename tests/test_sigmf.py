@@ -1,0 +1,197 @@
+"""SigMF recordings in and out of quorvel agc, through the sigmf package."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quorvel import cli
+from quorvel.formats import sample_format
+from quorvel.iqfile import level_recording
+
+from test_cli_output import one_line
+from test_recordings import quorvel, reference
+
+import sigmf  # noqa: E402  (a test dependency: these tests must run, never skip)
+
+
+def write_pair(folder, stem, metadata, data, dataset=None):
+    """A recording: its metadata, and the data under the SigMF name or ``dataset``."""
+    (folder / f"{stem}.sigmf-meta").write_text(json.dumps(metadata))
+    (folder / (dataset or f"{stem}.sigmf-data")).write_bytes(data)
+    return folder / f"{stem}.sigmf-meta"
+
+
+def meta(datatype, channels=1, captures=None, **fields):
+    top = {"core:datatype": datatype, "core:version": "1.2.0", "core:num_channels": channels, **fields}
+    return {"global": top, "captures": captures or [{"core:sample_start": 0}], "annotations": []}
+
+
+def per_channel(x, channels, decim=8):
+    """Each channel levelled as a recording of its own, interleaved back."""
+    columns = x.reshape(-1, channels)
+    out = np.empty_like(columns)
+    for c in range(channels):
+        out[:, c] = reference(np.ascontiguousarray(columns[:, c]), decim)
+    return out.ravel()
+
+
+@pytest.fixture
+def two_channels(tmp_path):
+    """A non-conforming ci16 recording of 2 channels: two captures behind 4-byte headers, 6 trailing bytes."""
+    rng = np.random.default_rng(5)
+    codes = rng.integers(-3000, 3000, (1000, 2, 2)).astype("<i2")      # samples, channels, I/Q
+    first, second = codes[:500].tobytes(), codes[500:].tobytes()
+    data = b"HDR1" + first + b"HDR2" + second + b"TRAILS"
+    captures = [{"core:sample_start": 0, "core:header_bytes": 4, "core:frequency": 1e8},
+                {"core:sample_start": 500, "core:header_bytes": 4, "core:frequency": 2e8}]
+    metadata = meta("ci16_le", 2, captures, **{"core:dataset": "rec.dat", "core:trailing_bytes": 6,
+                                               "core:sample_rate": 2e6, "core:sha512": "0" * 128})
+    metadata["annotations"] = [{"core:sample_start": 10, "core:sample_count": 20, "core:label": "burst"}]
+    path = write_pair(tmp_path, "rec", metadata, data, dataset="rec.dat")
+    return path, sample_format("ci16").decode(codes.tobytes()), metadata
+
+
+def test_multi_channel_captures_and_headers(tmp_path, two_channels):
+    path, x, _ = two_channels
+    out = tmp_path / "out.sigmf-data"
+    result = quorvel("agc", path, out, "--block", "96", text=True)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out.sigmf-data").read_bytes() == per_channel(x, 2).tobytes()
+    written = json.loads((tmp_path / "out.sigmf-meta").read_text())
+    top = written["global"]
+    assert top["core:datatype"] == "cf32_le" and top["core:num_channels"] == 2 and top["core:sample_rate"] == 2e6
+    assert not {"core:sha512", "core:dataset", "core:trailing_bytes"} & set(top)
+    assert [c for c in written["captures"]] == [{"core:sample_start": 0, "core:frequency": 1e8},
+                                                {"core:sample_start": 500, "core:frequency": 2e8}]
+    assert written["annotations"][0]["core:label"] == "burst"
+    assert {"name": "quorvel", "version": "1.0.0", "optional": True} in top["core:extensions"]
+    assert top["quorvel:agc"] == {"ref_db": 0.0, "loop_bw": 0.0025, "alpha": 0.05, "decim": 8,
+                                  "input_datatype": "ci16_le", "continued": False}
+    from quorvel import __version__
+    assert top["quorvel:version"] == __version__
+    back = sigmf.fromfile(str(tmp_path / "out.sigmf-meta"))
+    assert np.array_equal(back.read_samples(), per_channel(x, 2).reshape(-1, 2))
+
+
+def test_probes_of_every_channel(tmp_path, two_channels):
+    path, x, _ = two_channels
+    assert cli.main(["agc", str(path), str(tmp_path / "o.sigmf-meta"), "--decim", "4",
+                     "--telemetry", str(tmp_path / "p")]) == 0
+    probes = np.load(tmp_path / "p.npz")
+    assert probes["gain_db"].shape == probes["level_db"].shape == (250, 2)
+    for c in range(2):
+        _, gains, levels = reference(np.ascontiguousarray(x.reshape(-1, 2)[:, c]), 4, probes=True)
+        assert np.array_equal(probes["gain_db"][:, c], gains) and np.array_equal(probes["level_db"][:, c], levels)
+
+
+def test_absolute_sample_indices_after_an_offset(tmp_path, two_channels):
+    _, x, metadata = two_channels
+    shifted = json.loads(json.dumps(metadata))
+    shifted["global"]["core:offset"] = 1000
+    for capture in shifted["captures"]:
+        capture["core:sample_start"] += 1000
+    (tmp_path / "shifted.sigmf-meta").write_text(json.dumps(shifted))
+    assert level_recording(tmp_path / "shifted.sigmf-meta", tmp_path / "o.cf32").samples == 1000
+    assert (tmp_path / "o.cf32").read_bytes() == per_channel(x, 2).tobytes()
+
+
+def test_an_archive_and_a_pair_give_the_same_recording(tmp_path):
+    codes = np.random.default_rng(9).integers(0, 256, 2 * 3000).astype(np.uint8)
+    path = write_pair(tmp_path, "r", meta("cu8", **{"core:sample_rate": 1e6}), codes.tobytes())
+    sigmf.fromfile(str(path)).tofile(str(tmp_path / "r.sigmf"))
+    (tmp_path / "r.sigmf-meta").rename(tmp_path / "other.sigmf-meta")      # the archive stands alone
+    (tmp_path / "r.sigmf-data").rename(tmp_path / "other.sigmf-data")
+    assert cli.main(["agc", str(tmp_path / "r.sigmf"), str(tmp_path / "a.sigmf-meta"), "--out-format", "ci8",
+                     "--out-scale", "0.5"]) == 0
+    assert cli.main(["agc", str(tmp_path / "other.sigmf-data"), str(tmp_path / "b.sigmf-meta"), "--out-format",
+                     "ci8", "--out-scale", "0.5"]) == 0
+    expected = sample_format("ci8").encode(reference(sample_format("cu8").decode(codes.tobytes())), 0.5)
+    assert (tmp_path / "a.sigmf-data").read_bytes() == (tmp_path / "b.sigmf-data").read_bytes() == bytes(expected)
+    top = json.loads((tmp_path / "a.sigmf-meta").read_text())["global"]
+    assert top["core:datatype"] == "ci8" and top["quorvel:agc"]["output_scale"] == 0.5
+
+
+def test_raw_input_becomes_a_recording(tmp_path):
+    x = np.full(1000, 0.25 + 0j, "<c8")
+    x.tofile(tmp_path / "in.cf32")
+    assert cli.main(["agc", str(tmp_path / "in.cf32"), str(tmp_path / "out.sigmf-meta"), "--ref-db", "-6"]) == 0
+    back = sigmf.fromfile(str(tmp_path / "out.sigmf-meta"))
+    assert back.get_global_field("core:datatype") == "cf32_le" and back.get_captures() == [{"core:sample_start": 0}]
+    assert back.read_samples().tobytes() == reference(x, ref_db=-6.0).tobytes()
+
+
+BAD = {
+    "unknown datatype": (meta("cf64_le"), b"\0" * 64, 1, "datatype 'cf64_le' is not one quorvel reads"),
+    "real samples": (meta("rf32_le"), b"\0" * 64, 1, "datatype 'rf32_le' is not one quorvel reads"),
+    "size mismatch": (meta("ci16_le", 2), b"\0" * 81, 1, "81 bytes are not a whole number of 8-byte samples"),
+    "captures past the end": (meta("ci8", captures=[{"core:sample_start": 0}, {"core:sample_start": 99}]),
+                              b"\0" * 20, 1, "holds 20 bytes of samples, fewer than its captures describe"),
+    "schema": ({"global": {"core:version": "1.2.0"}, "captures": [], "annotations": []}, b"", 1,
+               "invalid SigMF metadata: 'core:datatype' is a required property (at global)"),
+    "not json": ("{oops", b"", 1, "not JSON"),
+    "no data file": (meta("cu8"), None, 1, "rec.sigmf-data: no such file (the samples of"),
+    "metadata only": (meta("cu8", **{"core:metadata_only": True}), None, 1, "a metadata-only recording"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_recordings_fail_in_one_line_and_write_nothing(tmp_path, case):
+    metadata, data, status, message = BAD[case]
+    (tmp_path / "rec.sigmf-meta").write_text(metadata if isinstance(metadata, str) else json.dumps(metadata))
+    if data is not None:
+        (tmp_path / "rec.sigmf-data").write_bytes(data)
+    for name in ("out.sigmf-meta", "out.sigmf-data"):
+        (tmp_path / name).write_text("previous")
+    before = sorted(os.listdir(tmp_path))
+    result = quorvel("agc", tmp_path / "rec.sigmf-meta", tmp_path / "out.sigmf-meta", text=True)
+    assert result.returncode == status
+    assert message in one_line(result.stderr)
+    assert sorted(os.listdir(tmp_path)) == before
+    assert (tmp_path / "out.sigmf-meta").read_text() == (tmp_path / "out.sigmf-data").read_text() == "previous"
+
+
+def test_naming_the_data_without_its_metadata(tmp_path):
+    (tmp_path / "rec.sigmf-data").write_bytes(b"\0" * 8)
+    result = quorvel("agc", tmp_path / "rec.sigmf-data", tmp_path / "out.cf32", text=True)
+    assert result.returncode == 1 and "rec.sigmf-meta: no such file (the metadata of" in one_line(result.stderr)
+    result = quorvel("agc", tmp_path / "none.sigmf-meta", tmp_path / "out.cf32", text=True)
+    assert result.returncode == 2 and "none.sigmf-meta: no such file" in one_line(result.stderr)
+
+
+def test_outputs_are_kept_apart_from_the_input_pair(tmp_path):
+    path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
+    for output in ("rec.sigmf-data", "rec.sigmf-meta"):
+        result = quorvel("agc", path, tmp_path / output, text=True)
+        assert result.returncode == 2 and one_line(result.stderr) == "quorvel: error: OUTPUT must not be INPUT"
+    result = quorvel("agc", path, tmp_path / "x.sigmf", text=True)
+    assert result.returncode == 2 and "name OUTPUT .sigmf-meta or .sigmf-data" in one_line(result.stderr)
+    assert (tmp_path / "rec.sigmf-data").read_bytes() == b"\x80" * 64
+
+
+def test_a_failure_midway_leaves_both_files_as_they_were(tmp_path, monkeypatch):
+    path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 20_000)
+    for name in ("out.sigmf-meta", "out.sigmf-data"):
+        (tmp_path / name).write_text("previous")
+
+    def failing(self, block):
+        raise OSError(5, "Input/output error", "rec.sigmf-data")
+    monkeypatch.setattr("quorvel._channels.ChannelAGCs.level", failing)
+    assert cli.main(["agc", str(path), str(tmp_path / "out.sigmf-data")]) == 1
+    assert (tmp_path / "out.sigmf-meta").read_text() == (tmp_path / "out.sigmf-data").read_text() == "previous"
+    assert sorted(os.listdir(tmp_path)) == ["out.sigmf-data", "out.sigmf-meta", "rec.sigmf-data", "rec.sigmf-meta"]
+
+
+def test_without_the_sigmf_package_the_command_says_what_to_install(tmp_path):
+    path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "sigmf.py").write_text("raise ImportError('No module named sigmf')\n")
+    result = subprocess.run([sys.executable, "-m", "quorvel", "agc", str(path), str(tmp_path / "o.cf32")],
+                            capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(fake)))
+    assert result.returncode == 1
+    assert one_line(result.stderr) == "quorvel: error: SigMF recordings need the sigmf package: " \
+                                      "pip install 'quorvel[sigmf]'"
