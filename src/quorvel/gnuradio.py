@@ -181,7 +181,7 @@ class agc_cc(_sync_block):
 
     def work(self, input_items: Sequence[Any], output_items: Sequence[Any]) -> int:
         out = output_items[0]
-        self._agc.stream(input_items[0], out=out)  # type: ignore[attr-defined]
+        self._agc.stream(input_items[0], out=out)
         if self._tag_every:
             self._tag_gain(len(out))
         return len(out)
