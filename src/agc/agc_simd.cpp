@@ -6,6 +6,11 @@
 
 #if defined(__AVX2__)
 #include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "agc/agc_lanes.h"
 #endif
 
 namespace qv::agc::QV_ISA {
@@ -88,11 +93,20 @@ __m256d pair_index(uint64_t i) {
     return _mm256_setr_pd(first, first, first + 1.0, first + 1.0);
 }
 
+// A chunk of len samples whose ramp is given in all four lanes of g_prev
+// and step; chunk_scalar's power sum.
+[[gnu::always_inline]] inline float chunk_ramped(const qv_cf32 *in, qv_cf32 *out, size_t len, __m256d g_prev,
+                                                 __m256d step, float clip) {
+    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(in), reinterpret_cast<float *>(out), len / 2,
+                                        pair_index(0), step, g_prev, clip, _mm_setzero_ps());
+    const float sum = combine(s);
+    if (!(len & 1)) return sum;
+    const qv_cf32 y = ramp_gained(in[len - 1], double(len), _mm256_cvtsd_f64(g_prev), _mm256_cvtsd_f64(step));
+    return odd_sample(y, out + len - 1, clip, sum);
+}
+
 [[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
-    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(c.in), reinterpret_cast<float *>(c.out),
-                                        c.len / 2, pair_index(0), _mm256_set1_pd(c.step),
-                                        _mm256_set1_pd(c.g_prev), c.clip, _mm_setzero_ps());
-    return c.odd_tail(combine(s));
+    return chunk_ramped(c.in, c.out, c.len, _mm256_set1_pd(c.g_prev), _mm256_set1_pd(c.step), c.clip);
 }
 
 // A span: a sample that starts it at an odd chunk sample and one that ends
@@ -117,17 +131,212 @@ void span_vector(const Span &sp, float sums[4]) {
     }
     if (k < sp.count) span_sample(sp, k, sums);
 }
-#else
-// Without hardware fma the scalar loops are as fast as anything else here.
-constexpr auto chunk_vector = chunk_scalar;
-constexpr auto span_vector = span_scalar;
 #endif
 
+#if defined(__AVX2__)
 void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
 void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
 
+// A bank's channels in lanes. Each chunk round runs the chunks of every
+// channel (their sample work is independent), then the loop updates of all
+// of them side by side in the lanes of G vectors: G chains of updates in
+// flight, where one stream has one. The widest vectors of the set give the
+// lanes; the AVX-512 build's samples still take 256-bit code (see above).
+#if defined(__AVX512F__)
+using Wide = D4;
+#else
+using Wide = D4;
+#endif
+
+// The lanes' loop state from the records (lanes past `live`: a fresh loop's).
+template <class V>
+void load_lanes(const agc_t *chan, size_t live, LaneLoop<V> &s, V &g_last) {
+    constexpr size_t W = Lanes<V>::count;
+    double gain[W], power[W], last[W];
+    for (size_t j = 0; j < W; ++j) {
+        gain[j] = j < live ? chan[j].gain_db : 0.0;
+        power[j] = j < live ? chan[j].p_avg : 1.0;
+        last[j] = j < live ? chan[j].g_last : 1.0;
+    }
+    std::memcpy(&s.gain_db, gain, sizeof gain);
+    std::memcpy(&s.p_avg, power, sizeof power);
+    std::memcpy(&g_last, last, sizeof last);
+}
+
+template <class V>
+void store_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V g_last) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) {
+        chan[j].gain_db = s.gain_db[j];
+        chan[j].p_avg = s.p_avg[j];
+        chan[j].g_last = g_last[j];
+    }
+}
+
+// Telemetry of one update of the live lanes, channel by channel.
+template <class V>
+void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) telemetry_record(chan + j, s.gain_db[j], level[j]);
+}
+
+// The chunks of the channels in the lanes of a vector, side by side: the
+// samples of every chunk go pair by pair onto its partial sums, one serial
+// chain of fmas per chunk, and taking the chunks' samples in turn keeps
+// those chains in flight together. Chunk j is row j (rows `stride` apart)
+// from in to out, its ramp in lane j of g_prev and step; lanes from `live`
+// on are left alone unless `full` says there are none. Returns the power
+// sums in lanes, as chunk_scalar forms them.
+//
+// Eight samples (a cache line) of every chunk at a time: their gains for
+// all lanes at once (eight vector fmas, Lanes::quad_gains), then lane by
+// lane the samples' floats times them, the squares of the four pairs onto
+// the sums in turn, the clip, the store. Rows of a block are often a
+// multiple of 4 KiB apart, and then every chunk's line of every row, in and
+// out, falls in one set of the first-level cache: each line is taken in one
+// go, before the cache has to evict it for another row's.
+template <class V, bool full>
+[[gnu::always_inline]] inline V chunks_side_by_side(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
+                                                    size_t len, V g_prev, V step, float c) {
+    using L = Lanes<V>;
+    constexpr size_t W = L::count;
+    auto lane = [&](size_t j) QV_INLINE_LAMBDA { return full || j < live; };
+    __m128 sums[W];
+    for (__m128 &s : sums) s = _mm_setzero_ps();
+    const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
+    // Four samples of lane j from sample i on, under the gains of q.
+    auto quad = [&]<size_t j>(size_t i, const typename L::Quad &q) QV_INLINE_LAMBDA {
+        const __m256 x = _mm256_loadu_ps(reinterpret_cast<const float *>(in + j * stride + i));
+        const __m256 y = _mm256_mul_ps(x, L::template gains_of<j>(q));
+        const __m128 lo = _mm256_castps256_ps128(y), hi = _mm256_extractf128_ps(y, 1);
+        sums[j] = _mm_fmadd_ps(hi, hi, _mm_fmadd_ps(lo, lo, sums[j]));
+        _mm256_storeu_ps(reinterpret_cast<float *>(out + j * stride + i), clip_quad(y, clip, neg_clip));
+    };
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const typename L::Quad first = L::quad_gains(step, g_prev, double(i + 1));
+        const typename L::Quad second = L::quad_gains(step, g_prev, double(i + 5));
+        unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+            if (!lane(j)) return;
+            quad.template operator()<j>(i, first);
+            quad.template operator()<j>(i + 4, second);
+        });
+    }
+    if (i + 4 <= len) {
+        const typename L::Quad q = L::quad_gains(step, g_prev, double(i + 1));
+        unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+            if (lane(j)) quad.template operator()<j>(i, q);
+        });
+        i += 4;
+    }
+    // A pair left over, then an odd chunk's last sample, lane by lane.
+    const size_t done = i;
+    float power[W] = {};
+    unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+        if (!lane(j)) return;
+        const qv_cf32 *x = in + j * stride;
+        qv_cf32 *y = out + j * stride;
+        if (len - done >= 2) {
+            const __m128 g = pair_gains(L::template broadcast<j>(step), pair_index(done), L::template broadcast<j>(g_prev));
+            const __m128 pair = _mm_mul_ps(_mm_loadu_ps(reinterpret_cast<const float *>(x + done)), g);
+            sums[j] = _mm_fmadd_ps(pair, pair, sums[j]);
+            _mm_storeu_ps(reinterpret_cast<float *>(y + done),
+                          _mm256_castps256_ps128(clip_quad(_mm256_zextps128_ps256(pair), clip, neg_clip)));
+        }
+        power[j] = combine(sums[j]);
+        if (len & 1)
+            power[j] = odd_sample(ramp_gained(x[len - 1], double(len), g_prev[j], step[j]), y + len - 1, c, power[j]);
+    });
+    return L::widen(power);
+}
+
+// run_blocks<chunk_vector, acquire> over rows of n samples, `stride` apart,
+// of the live channels chan[0 .. live), live in ((G - 1) W, G W]: channel
+// g W + j in lane j of vector g.
+template <class V, size_t G, bool acquire>
+void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+    using L = Lanes<V>;
+    constexpr size_t W = L::count;
+    const agc_t &bank = chan[0];
+    const uint64_t d = bank.decim ? bank.decim : 1;
+    const ChunkShape full = shape_for(&bank, d);
+    const BankShape shape{bank.ref_db, gain_bounds(bank.ref_db)};
+    const float clip = float(db_to_amp(bank.clip_db));
+    bool watched = false;
+    for (size_t c = 0; c < live; ++c) watched |= chan[c].tlm != nullptr;
+    LaneLoop<V> s[G];
+    V g_prev[G], g_new[G];
+    unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+        load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
+        g_new[g] = db_to_amp_lanes(s[g].gain_db);
+    });
+    for (size_t offset = 0; offset < n;) {
+        const size_t len = size_t(std::min<uint64_t>(d, n - offset));
+        const ChunkShape k = len == d ? full : shape_for(&bank, len);  // only a last chunk is shorter
+        V step[G], sums[G];
+        unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+            step[g] = (g_new[g] - g_prev[g]) * L::splat(k.r);
+            const size_t first = g * W * stride + offset;
+            if (live >= (g + 1) * W)
+                sums[g] = chunks_side_by_side<V, true>(in + first, out + first, stride, W, len, g_prev[g], step[g], clip);
+            else
+                sums[g] = chunks_side_by_side<V, false>(in + first, out + first, stride, live - g * W, len, g_prev[g],
+                                                        step[g], clip);
+        });
+        unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+            V level;
+            const V g_next = chunk_update_lanes<V, acquire>(s[g], sums[g], k, shape, g_prev[g], step[g], g_new[g], level);
+            if (watched) [[unlikely]]
+                record_lanes(chan + g * W, live - g * W, s[g], level);
+            g_prev[g] = g_new[g];
+            g_new[g] = g_next;
+        });
+        offset += len;
+    }
+    unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA { store_lanes(chan + g * W, live - g * W, s[g], g_prev[g]); });
+}
+
+// The whole chunks of every channel: passes of two vectors of lanes, then
+// what is left in two, one, or (a single channel) the stream's own loop.
+template <bool acquire>
+void bank_blocks(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+    constexpr size_t W = Lanes<Wide>::count;
+    size_t c = 0;
+    for (; channels - c >= 2 * W; c += 2 * W)
+        run_lanes<Wide, 2, acquire>(chan + c, 2 * W, in + c * stride, out + c * stride, stride, n);
+    const size_t rest = channels - c;
+    if (rest > W)
+        run_lanes<Wide, 2, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+    else if (rest > 1)
+        run_lanes<Wide, 1, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+    else if (rest == 1)
+        run_blocks<chunk_vector, acquire>(chan + c, in + c * stride, out + c * stride, n);
+}
+
+void bank_steps(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
+    if (!n) return;
+    if (chan[0].flags & QV_AGC_ACQUIRE)
+        bank_blocks<true>(chan, channels, in, out, n, n);
+    else
+        bank_blocks<false>(chan, channels, in, out, n, n);
+}
+
+void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    if (chan[0].flags & QV_AGC_ACQUIRE)
+        run_bank_stream<span_vector, bank_blocks<true>, stream, true>(chan, channels, in, out, n);
+    else
+        run_bank_stream<span_vector, bank_blocks<false>, stream, false>(chan, channels, in, out, n);
+}
+#else
+// Without hardware fma the scalar loops are as fast as anything else here.
+constexpr auto span_vector = span_scalar;
+constexpr auto steps = steps_scalar;
+constexpr auto stream = stream_scalar;
+constexpr auto bank_steps = bank_steps_scalar;
+constexpr auto bank_stream = bank_stream_scalar;
+#endif
+
 }  // namespace
 
-extern const Variant variant = {steps, stream, span_vector, settle};
+extern const Variant variant = {steps, stream, span_vector, bank_steps, bank_stream, settle};
 
 }  // namespace qv::agc::QV_ISA
