@@ -1,6 +1,8 @@
-// quorvel.agc: the AGC type and the settling-time query.
+// quorvel.agc: the AGC type and the settling-time query (AGCBank: agc_bank_module.cpp).
+#include "agc/agc_bank_module.h"
 #include "agc/agc_core.h"
 #include "agc/agc_loop.h"
+#include "agc/telemetry_arg.h"
 #include "common/arrays.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
@@ -185,14 +187,8 @@ PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm,
                                               &prefix, &decim))
         return nullptr;
-    qv_tlm *context = nullptr;
-    if (tlm != Py_None) {
-        qv::PyRef capsule = PyCapsule_CheckExact(tlm) ? qv::PyRef::borrow(tlm)
-                                                      : qv::PyRef::steal(PyObject_GetAttrString(tlm, "_capsule"));
-        if (!capsule) return nullptr;
-        context = static_cast<qv_tlm *>(PyCapsule_GetPointer(capsule.get(), "quorvel.telemetry.qv_tlm"));
-        if (!context) return nullptr;
-    }
+    qv_tlm *context;
+    if (!qv::agc::telemetry_context(tlm, &context)) return nullptr;
     const int rc = agc_set_telemetry(core, context, prefix, int(uint32_t(decim)));
     if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
     Py_RETURN_NONE;
@@ -574,7 +570,8 @@ bool add_presets(PyObject *module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_agc(void) {
-    qv::PyRef module = qv::PyRef::steal(qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset)}));
+    qv::PyRef module = qv::PyRef::steal(
+        qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset), agc_bank_type()}));
     if (!module || !add_presets(module.get())) return nullptr;
     return module.release();
 }
