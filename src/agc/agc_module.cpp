@@ -530,12 +530,14 @@ PyMethodDef agc_module_methods[] = {
 
 PyDoc_STRVAR(agc_doc,
 "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal "
-"power toward a reference level.\n\n"
+"power toward a reference level, and a bank of them (AGCBank).\n\n"
 "``AGC.step`` runs the exact per-sample loop; ``AGC.steps`` runs blocks\n"
 "through a decimated loop with a first-order gain hold, in place or into an\n"
 "``out`` buffer, and ``AGC.stream`` the blocks of one stream cut anywhere;\n"
-"``settling_samples`` answers how long the loop takes to settle. Results\n"
-"are bit-exact and NaN or infinite samples never stop the loop.\n\n"
+"``settling_samples`` answers how long the loop takes to settle. ``AGCBank``\n"
+"runs many channels, each bit for bit an AGC of its own, several times\n"
+"faster than one after another. Results are bit-exact and NaN or infinite\n"
+"samples never stop the loop.\n\n"
 "``PRESETS`` maps a use to parameters: ``PRESETS['burst']``, for bursts\n"
 "that arrive out of noise at any level, gives ``loop_bw``, ``alpha``,\n"
 "``decim`` and ``acquire``.\n\n"
