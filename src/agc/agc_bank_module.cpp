@@ -274,7 +274,7 @@ PyDoc_STRVAR(AGCBank_state_bytes_doc,
 template <bool blob>
 PyObject *channel_state(PyObject *self, PyObject *args) {
     Py_ssize_t c;
-    if (!Life::live(self) || !PyArg_ParseTuple(args, blob ? "n:get_state" : "n:state_bytes", &c)) return nullptr;
+    if (!Life::live(self) || !PyArg_ParseTuple(args, "n", &c)) return nullptr;
     Held held(self);
     agc_bank_t *b = held.bank();
     if (!b || !channel_index(b, c)) return nullptr;
@@ -319,7 +319,7 @@ PyDoc_STRVAR(AGCBank_set_state_doc,
 PyObject *AGCBank_set_state(PyObject *self, PyObject *args) {
     Py_ssize_t c;
     PyObject *blob;
-    if (!Life::live(self) || !PyArg_ParseTuple(args, "nO:set_state", &c, &blob)) return nullptr;
+    if (!Life::live(self) || !PyArg_ParseTuple(args, "nO", &c, &blob)) return nullptr;
     const char *bytes = Life::blob_bytes(Life::live(self), blob);
     if (!bytes) return nullptr;
     Held held(self);
