@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "agc/agc_loop.h"
@@ -23,6 +22,8 @@ namespace {
 
 // A vector type's lanes: their count, the unsigned integers of the same
 // width, and the operations the vector extension of the compiler lacks.
+// Four double lanes, a 256-bit vector, on every set that has them (the
+// AVX-512 build too: see agc_simd.cpp).
 template <class V>
 struct Lanes;
 
@@ -63,53 +64,6 @@ struct Lanes<D4> {
     }
 };
 
-#if defined(__AVX512F__)
-typedef double D8 __attribute__((vector_size(64)));
-typedef uint64_t U8 __attribute__((vector_size(64)));
-
-template <>
-struct Lanes<D8> {
-    static constexpr size_t count = 8;
-    using Bits = U8;
-    static D8 splat(double x) { return _mm512_set1_pd(x); }
-    static D8 fma(D8 a, D8 b, D8 c) { return _mm512_fmadd_pd(a, b, c); }
-    // Zero-masking forms throughout, and a copy for a low half: GCC 12 warns
-    // about the undefined source of the plain forms and of the cast.
-    static D8 floor(D8 x) { return _mm512_maskz_roundscale_pd(0xff, x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
-    template <size_t j>
-    static __m256d broadcast(D8 v) {
-        const __m512d all = _mm512_maskz_permutexvar_pd(0xff, _mm512_set1_epi64(j), v);
-        __m256d low;
-        std::memcpy(&low, &all, sizeof low);
-        return low;
-    }
-    static D8 widen(const float (&s)[8]) {
-        return _mm512_maskz_cvtps_pd(0xff, _mm256_setr_ps(s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7]));
-    }
-    // As for four lanes; lanes j and j + 4 share the halves of pair[j mod 4].
-    struct Quad {
-        __m256 pair[4];
-    };
-    static Quad quad_gains(D8 step, D8 g_prev, double i) {
-        __m256 g[4];
-        for (int k = 0; k < 4; ++k) g[k] = _mm512_maskz_cvtpd_ps(0xff, fma(step, splat(i + k), g_prev));
-        const __m256 t0 = _mm256_unpacklo_ps(g[0], g[1]), t1 = _mm256_unpackhi_ps(g[0], g[1]);
-        const __m256 t2 = _mm256_unpacklo_ps(g[2], g[3]), t3 = _mm256_unpackhi_ps(g[2], g[3]);
-        auto low = [](__m256 a, __m256 b) {
-            return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
-        };
-        auto high = [](__m256 a, __m256 b) {
-            return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
-        };
-        return {{low(t0, t2), high(t0, t2), low(t1, t3), high(t1, t3)}};
-    }
-    template <size_t j>
-    static __m256 gains_of(const Quad &q) {
-        const int h = j < 4 ? 0 : 4;
-        return _mm256_permutevar8x32_ps(q.pair[j % 4], _mm256_setr_epi32(h, h, h + 1, h + 1, h + 2, h + 2, h + 3, h + 3));
-    }
-};
-#endif
 
 // saturate(v, lo, kPowerCeiling, kPowerCeiling): NaN and what is above the
 // ceiling go to it, what is below lo to lo.

@@ -93,20 +93,11 @@ __m256d pair_index(uint64_t i) {
     return _mm256_setr_pd(first, first, first + 1.0, first + 1.0);
 }
 
-// A chunk of len samples whose ramp is given in all four lanes of g_prev
-// and step; chunk_scalar's power sum.
-[[gnu::always_inline]] inline float chunk_ramped(const qv_cf32 *in, qv_cf32 *out, size_t len, __m256d g_prev,
-                                                 __m256d step, float clip) {
-    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(in), reinterpret_cast<float *>(out), len / 2,
-                                        pair_index(0), step, g_prev, clip, _mm_setzero_ps());
-    const float sum = combine(s);
-    if (!(len & 1)) return sum;
-    const qv_cf32 y = ramp_gained(in[len - 1], double(len), _mm256_cvtsd_f64(g_prev), _mm256_cvtsd_f64(step));
-    return odd_sample(y, out + len - 1, clip, sum);
-}
-
 [[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
-    return chunk_ramped(c.in, c.out, c.len, _mm256_set1_pd(c.g_prev), _mm256_set1_pd(c.step), c.clip);
+    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(c.in), reinterpret_cast<float *>(c.out),
+                                        c.len / 2, pair_index(0), _mm256_set1_pd(c.step),
+                                        _mm256_set1_pd(c.g_prev), c.clip, _mm_setzero_ps());
+    return c.odd_tail(combine(s));
 }
 
 // A span: a sample that starts it at an odd chunk sample and one that ends
@@ -131,22 +122,18 @@ void span_vector(const Span &sp, float sums[4]) {
     }
     if (k < sp.count) span_sample(sp, k, sums);
 }
-#endif
 
-#if defined(__AVX2__)
 void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
 void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
 
 // A bank's channels in lanes. Each chunk round runs the chunks of every
 // channel (their sample work is independent), then the loop updates of all
 // of them side by side in the lanes of G vectors: G chains of updates in
-// flight, where one stream has one. The widest vectors of the set give the
-// lanes; the AVX-512 build's samples still take 256-bit code (see above).
-#if defined(__AVX512F__)
+// flight, where one stream has one. Four lanes even where eight would fit:
+// two chains of four channels outrun one of eight, and the lines of four
+// rows, in and out, fit the ways of a first-level cache set (measured on
+// Zen 4).
 using Wide = D4;
-#else
-using Wide = D4;
-#endif
 
 // The lanes' loop state from the records (lanes past `live`: a fresh loop's).
 template <class V>
@@ -248,9 +235,22 @@ template <class V, bool full>
     return L::widen(power);
 }
 
+// How many chunks each vector of lanes runs behind the one before: enough
+// to put its lines half a page (2 KiB) away, so that two vectors' rows,
+// which a block often puts a multiple of 4 KiB apart, do not crowd the same
+// set of the first-level cache. None where a chunk spans half a page, or for
+// a call too short to make up for the rounds in which only one vector runs.
+size_t lag_for(uint64_t d, size_t n) {
+    constexpr uint64_t kHalfPage = 2048 / sizeof(qv_cf32);
+    const size_t lag = d < kHalfPage ? size_t(kHalfPage / d) : 0;
+    return n / d >= 8 * lag ? lag : 0;
+}
+
 // run_blocks<chunk_vector, acquire> over rows of n samples, `stride` apart,
 // of the live channels chan[0 .. live), live in ((G - 1) W, G W]: channel
-// g W + j in lane j of vector g.
+// g W + j in lane j of vector g. Each round takes the next chunk of every
+// vector (lag_for rounds later for each vector than for the one before):
+// the chunks' samples, then the loop updates of the vectors side by side.
 template <class V, size_t G, bool acquire>
 void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
     using L = Lanes<V>;
@@ -268,28 +268,40 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
         load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
         g_new[g] = db_to_amp_lanes(s[g].gain_db);
     });
-    for (size_t offset = 0; offset < n;) {
-        const size_t len = size_t(std::min<uint64_t>(d, n - offset));
-        const ChunkShape k = len == d ? full : shape_for(&bank, len);  // only a last chunk is shorter
+    const size_t lag = G > 1 ? lag_for(d, n) : 0;
+    size_t offset[G] = {}, wait[G];
+    for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
+    while (offset[G - 1] < n) {
+        ChunkShape k[G];
+        size_t len[G];
         V step[G], sums[G];
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
-            step[g] = (g_new[g] - g_prev[g]) * L::splat(k.r);
-            const size_t first = g * W * stride + offset;
+            len[g] = wait[g] || offset[g] >= n ? 0 : size_t(std::min<uint64_t>(d, n - offset[g]));
+            if (!len[g]) return;
+            k[g] = len[g] == d ? full : shape_for(&bank, len[g]);  // only a last chunk is shorter
+            step[g] = (g_new[g] - g_prev[g]) * L::splat(k[g].r);
+            const size_t first = g * W * stride + offset[g];
             if (live >= (g + 1) * W)
-                sums[g] = chunks_side_by_side<V, true>(in + first, out + first, stride, W, len, g_prev[g], step[g], clip);
+                sums[g] = chunks_side_by_side<V, true>(in + first, out + first, stride, W, len[g], g_prev[g], step[g],
+                                                       clip);
             else
-                sums[g] = chunks_side_by_side<V, false>(in + first, out + first, stride, live - g * W, len, g_prev[g],
-                                                        step[g], clip);
+                sums[g] = chunks_side_by_side<V, false>(in + first, out + first, stride, live - g * W, len[g],
+                                                        g_prev[g], step[g], clip);
         });
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+            if (!len[g]) {
+                wait[g] -= wait[g] != 0;
+                return;
+            }
             V level;
-            const V g_next = chunk_update_lanes<V, acquire>(s[g], sums[g], k, shape, g_prev[g], step[g], g_new[g], level);
+            const V g_next =
+                chunk_update_lanes<V, acquire>(s[g], sums[g], k[g], shape, g_prev[g], step[g], g_new[g], level);
             if (watched) [[unlikely]]
                 record_lanes(chan + g * W, live - g * W, s[g], level);
             g_prev[g] = g_new[g];
             g_new[g] = g_next;
+            offset[g] += len[g];
         });
-        offset += len;
     }
     unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA { store_lanes(chan + g * W, live - g * W, s[g], g_prev[g]); });
 }
