@@ -3,8 +3,11 @@ split and samples), the per-channel state, telemetry, argument rules, and
 calls from several threads."""
 
 import math
+import os
 import struct
 import threading
+import time
+import warnings
 
 import numpy as np
 import pytest
@@ -244,3 +247,49 @@ class TestThreads:
             count += 1
         worker.join()
         assert count > 1000
+
+    def test_banks_attached_to_one_context_on_two_threads_keep_its_ring_whole(self):
+        x = noise(4 * (1 << 13), 9).reshape(4, -1)
+        with Telemetry(1 << 16) as shared, Telemetry(1 << 16) as alone:
+            banks = [configure(AGCBank(4), 64, False, 120.0) for _ in range(2)]
+            for k, bank in enumerate(banks):
+                bank.set_telemetry(shared, f"b{k}")
+            threads = [threading.Thread(target=lambda b=b: [b.steps(x) for _ in range(10)]) for b in banks]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            for k in range(2):
+                one = configure(AGCBank(4), 64, False, 120.0)
+                one.set_telemetry(alone, f"b{k}")
+                for _ in range(10):
+                    one.steps(x)
+            got, want = shared.demux(shared.read()), alone.demux(alone.read())
+            assert shared.dropped == 0 and sorted(got) == sorted(want)
+            assert all(np.array_equal(got[name], want[name]) for name in want)
+
+    def test_a_child_forked_during_a_call_can_use_the_bank(self):
+        bank = AGCBank(8)
+        bank.decim = 1
+        x = np.ones((8, 1 << 19), np.complex64)
+        y = np.full_like(x, np.nan)
+        worker = threading.Thread(target=bank.steps, args=(x, y))
+        worker.start()
+        while np.isnan(y[0, 0]) and worker.is_alive():
+            pass
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            pid = os.fork()
+        if pid == 0:
+            os._exit(0 if bank.steps(np.ones((8, 16), np.complex64)).shape == (8, 16) else 1)
+        worker.join()
+        for _ in range(600):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("the child hangs on the bank a thread of its parent was running")
+        assert os.waitstatus_to_exitcode(status) == 0
