@@ -62,8 +62,8 @@ class WallSampler:
         self.work = work
         work(1)  # warm-up
         started = time.perf_counter()
-        work(1)
-        one = max(time.perf_counter() - started, 1e-9)
+        work(10)
+        one = max((time.perf_counter() - started) / 10, 1e-9)
         self.count = max(1, int(min_sample / one) + 1)
         self.seconds = self.count * one
 
@@ -157,7 +157,9 @@ def run(ctx: Context, dram: tuple[int, int] = DRAM) -> Report:
     made += banks
     pair = TwoThreads(banks, blocks, [np.empty_like(b) for b in blocks])
     try:
-        plan = ctx.plan(21, 10.0)
+        # Waking the two threads at the barriers costs a few hundred microseconds, and
+        # the two cores take a while to run side by side: samples of 100 ms.
+        plan = ctx.plan(15, 10.0, min_sample=0.1)
         t_two, t_one = interleaved([WallSampler(pair.parallel, plan.min_sample),
                                     WallSampler(pair.sequential, plan.min_sample)], plan)
     finally:
