@@ -55,10 +55,10 @@ def page(module, names):
 def write_pages(app):
     GENERATED.mkdir(parents=True, exist_ok=True)
     wanted = {}
+    app.env.quorvel_public_names = {}
     with mock(app.config.autodoc_mock_imports):
         for name in public_modules():
             module = importlib.import_module(name)
-            app.env.quorvel_public_names = getattr(app.env, "quorvel_public_names", {})
             app.env.quorvel_public_names[name] = names = public_names(module)
             wanted[GENERATED / f"{name}.rst"] = page(module, names)
     for stale in set(GENERATED.glob("*.rst")) - set(wanted):

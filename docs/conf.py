@@ -10,8 +10,7 @@ import sys
 
 import quorvel
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import api_pages  # noqa: E402  (beside this file)
+sys.path.insert(0, str(pathlib.Path(__file__).parent))  # api_pages.py, the extension beside this file
 
 project = "quorvel"
 author = "the quorvel developers"
@@ -34,7 +33,6 @@ myst_heading_anchors = 3
 os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-autodoc_type_aliases = {"npt.ArrayLike": "numpy.typing.ArrayLike"}
 numpydoc_show_class_members = False  # autodoc lists the members, once
 numpydoc_class_members_toctree = False
 
