@@ -178,59 +178,92 @@ class Model:
             self.hold = 0
 
     def step(self, x):
+        self.pending = None
         g = self.gain()
         with np.errstate(over="ignore", invalid="ignore"):  # float products of any size, as IEEE has them
             yr, yi = np.float32(x.real) * g, np.float32(x.imag) * g
         self.measure(yr, yi)
         return clip(complex(yr, yi), self.clip_lin)
 
+    def ramp(self, n):
+        """The gain ramp of a chunk of n samples from the loop state as it stands."""
+        g_prev, g_new = self.g_last, db_to_amp(self.gain_db)
+        return g_prev, g_new, (g_new - g_prev) * (1.0 / n)
+
+    def chunk_samples(self, samples, first, n, ramp, partial, clip_level):
+        """Samples first, first + 1, ... of a chunk of n under its ramp: their
+        squares onto the partial sums (component k onto sum k mod 4), but those
+        of an odd chunk's last sample, which are returned; and the clipped output."""
+        g_prev, _, step = ramp
+        ys = []
+        with np.errstate(over="ignore", invalid="ignore"):
+            for i, s in enumerate(samples, first):
+                g = np.float32(fma(step, float(i + 1), g_prev))
+                ys.append((i, np.float32(s.real) * g, np.float32(s.imag) * g))
+        odd = []
+        for i, yr, yi in ys:
+            if n % 2 and i == n - 1:
+                odd = [yr, yi]
+                continue
+            for k, comp in enumerate((yr, yi), 2 * i):
+                partial[k % 4] = fmaf(comp, comp, partial[k % 4])
+        return [clip(complex(yr, yi), clip_level) for _, yr, yi in ys], odd
+
+    def update(self, n, ramp, partial, odd):
+        """The loop update of a complete chunk of n samples; returns the level."""
+        g_prev, g_new, step = ramp
+        with np.errstate(over="ignore"):
+            total = np.float32((partial[0] + partial[1]) + (partial[2] + partial[3]))
+        for comp in odd:
+            total = fmaf(comp, comp, total)
+        mean = saturate((1.0 / n) * float(total), 0.0, CEILING, CEILING)
+        if self.acquire:
+            # the mean of (g_prev + step i)^2 over the ramp i = 1 .. n
+            u = float(n) + 1.0
+            v = (u * (2.0 * float(n) + 1.0)) / 6.0
+            ms = fma(g_prev, g_prev, step * fma(step, v, g_prev * u))
+            if ms > 0.0:
+                mean = saturate(mean * ((g_new * g_new) / ms), 0.0, CEILING, CEILING)
+        self.p_avg = ema_step(self.p_avg, mean, ema_alpha_decim(self.alpha, n))
+        level = level_db(self.p_avg)
+        self.gain_db = clamp_gain(fma(self.ref_db - level, ema_alpha_decim(4.0 * self.loop_bw, n), self.gain_db),
+                                  self.ref_db)
+        if self.acquire:
+            self.p_avg = follow(self.p_avg, g_new, db_to_amp(self.gain_db))
+        self.g_last = g_new
+        return level
+
     def steps(self, x):
         """The block path; returns the output and the levels of every update."""
+        self.pending = None
         d = self.decim or 1
         c = float(np.float32(db_to_amp(self.clip_db)))
         out, levels = [], []
-        g_prev = self.g_last
         for off in range(0, len(x), d):
-            chunk = x[off:off + d]
-            n = len(chunk)
-            a, k = ema_alpha_decim(self.alpha, n), ema_alpha_decim(4.0 * self.loop_bw, n)
-            g_new = db_to_amp(self.gain_db)
-            r = 1.0 / n
-            step = (g_new - g_prev) * r
-            partial = [np.float32(0)] * 4
-            ys = []
-            with np.errstate(over="ignore", invalid="ignore"):
-                for i, s in enumerate(chunk):
-                    g = np.float32(fma(step, float(i + 1), g_prev))
-                    ys.append((np.float32(s.real) * g, np.float32(s.imag) * g))
-            pairs = n - n % 2
-            for i in range(pairs):
-                for j, comp in enumerate(ys[i]):
-                    lane = (2 * i + j) % 4
-                    partial[lane] = fmaf(comp, comp, partial[lane])
-            with np.errstate(over="ignore"):
-                total = np.float32((partial[0] + partial[1]) + (partial[2] + partial[3]))
-            if n % 2:
-                for comp in ys[-1]:
-                    total = fmaf(comp, comp, total)
-            out.extend(clip(complex(yr, yi), c) for yr, yi in ys)
-            mean = saturate(r * float(total), 0.0, CEILING, CEILING)
-            if self.acquire:
-                # the mean of (g_prev + step i)^2 over the ramp i = 1 .. n
-                u = float(n) + 1.0
-                v = (u * (2.0 * float(n) + 1.0)) / 6.0
-                ms = fma(g_prev, g_prev, step * fma(step, v, g_prev * u))
-                if ms > 0.0:
-                    mean = saturate(mean * ((g_new * g_new) / ms), 0.0, CEILING, CEILING)
-            self.p_avg = ema_step(self.p_avg, mean, a)
-            level = level_db(self.p_avg)
-            self.gain_db = clamp_gain(fma(self.ref_db - level, k, self.gain_db), self.ref_db)
-            if self.acquire:
-                self.p_avg = follow(self.p_avg, g_new, db_to_amp(self.gain_db))
-            levels.append(level)
-            g_prev = g_new
-        if len(x):
-            self.g_last = g_prev
+            n = len(x[off:off + d])
+            ramp, partial = self.ramp(n), [np.float32(0)] * 4
+            ys, odd = self.chunk_samples(x[off:off + d], 0, n, ramp, partial, c)
+            out.extend(ys)
+            levels.append(self.update(n, ramp, partial, odd))
+        return np.array(out, dtype=np.complex64), levels
+
+    pending = None  # (samples done, chunk length, partial sums) of stream
+
+    def stream(self, x):
+        """The block path with its chunk grid carried across calls."""
+        c = float(np.float32(db_to_amp(self.clip_db)))
+        out, levels, off = [], [], 0
+        while off < len(x):
+            done, n, partial = self.pending or (0, self.decim or 1, [np.float32(0)] * 4)
+            take = min(n - done, len(x) - off)
+            ramp = self.ramp(n)
+            ys, odd = self.chunk_samples(x[off:off + take], done, n, ramp, partial, c)
+            out.extend(ys)
+            off += take
+            self.pending = (done + take, n, partial)
+            if done + take == n:
+                levels.append(self.update(n, ramp, partial, odd))
+                self.pending = None
         return np.array(out, dtype=np.complex64), levels
 
 

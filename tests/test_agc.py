@@ -449,47 +449,53 @@ class TestStepsArguments:
         with pytest.raises(TypeError):
             agc.step(x=1.0)
 
+    @pytest.mark.parametrize("method", ["steps", "stream"])
     @pytest.mark.parametrize("bad", [[0j] * 8, np.zeros(8, np.complex128), np.zeros(8, np.float32), "out"])
-    def test_out_type(self, bad):
+    def test_out_type(self, bad, method):
         with pytest.raises(TypeError, match="^out must be a writable ndarray of the output dtype$"):
-            AGC().steps(np.zeros(8, np.complex64), out=bad)
+            getattr(AGC(), method)(np.zeros(8, np.complex64), out=bad)
 
-    def test_out_read_only_and_length(self):
+    @pytest.mark.parametrize("method", ["steps", "stream"])
+    def test_out_read_only_and_length(self, method):
         ro = np.zeros(8, np.complex64)
         ro.flags.writeable = False
         with pytest.raises(TypeError, match="writable"):
-            AGC().steps(np.zeros(8, np.complex64), ro)
+            getattr(AGC(), method)(np.zeros(8, np.complex64), ro)
         with pytest.raises(ValueError, match="^out length 9 != input length 8$"):
-            AGC().steps(np.zeros(8, np.complex64), np.zeros(9, np.complex64))
+            getattr(AGC(), method)(np.zeros(8, np.complex64), np.zeros(9, np.complex64))
 
-    def test_out_of_any_layout_receives_the_samples(self):
+    @pytest.mark.parametrize("method", ["steps", "stream"])
+    def test_out_of_any_layout_receives_the_samples(self, method):
         x = noise(64, 13)
-        expected = AGC().steps(x)
+        expected = getattr(AGC(), method)(x)
         for out in (np.zeros(128, np.complex64)[::2], np.zeros((8, 8), np.complex64).T,
                     np.zeros(64, ">c8")):
-            got = AGC().steps(x, out=out)
+            got = getattr(AGC(), method)(x, out=out)
             assert got is out
             assert np.array_equal(out.ravel(order="C"), expected)
 
-    def test_out_overlapping_the_input(self):
+    @pytest.mark.parametrize("method", ["steps", "stream"])
+    def test_out_overlapping_the_input(self, method):
         x = noise(257, 14)
-        expected = AGC().steps(x)
+        expected = getattr(AGC(), method)(x)
         for shift in (1, 3, -1, -5):
             buf = np.zeros(300, np.complex64)
             start = 20
             buf[start:start + 257] = x
             src, dst = buf[start:start + 257], buf[start + shift:start + shift + 257]
-            AGC().steps(src, out=dst)
+            getattr(AGC(), method)(src, out=dst)
             assert dst.tobytes() == expected.tobytes(), shift
 
-    def test_out_allocates_nothing_per_call(self):
+    @pytest.mark.parametrize("method", ["steps", "stream"])
+    def test_out_allocates_nothing_per_call(self, method):
         import tracemalloc
         agc = AGC()
-        x, out = noise(4096, 15), np.empty(4096, np.complex64)
-        agc.steps(x, out=out)
+        x, out = noise(4093, 15), np.empty(4093, np.complex64)   # stream: a chunk pending at every call
+        call = getattr(agc, method)
+        call(x, out=out)
         tracemalloc.start()
         for _ in range(200):
-            agc.steps(x, out=out)
+            call(x, out=out)
         current, _ = tracemalloc.get_traced_memory()
         tracemalloc.stop()
         assert current < 4096

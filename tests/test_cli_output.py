@@ -247,9 +247,6 @@ print(json.dumps([report, sorted(os.listdir(small)), kept]))
 """
 
 
-@pytest.mark.xfail(int(np.__version__.split(".")[0]) < 2, strict=True,
-                   reason="numpy.savez before NumPy 2 leaves its zip file open when a write fails; the "
-                          "collector closes it later and prints a traceback beside the one-line error")
 def test_full_disk_leaves_outputs_as_they_were(tmp_path):
     if shutil.which("unshare") is None or subprocess.run(
             ["unshare", "-m", "mount", "-t", "tmpfs", "tmpfs", str(tmp_path)], capture_output=True).returncode:

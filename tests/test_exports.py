@@ -13,7 +13,7 @@ ARITH += [f"acc_{w}_{op}" for w in ("q15", "q8") for op in (
     "get_acc", "set_acc", "get", "dump", "madd")]
 
 AGC = [f"agc_{op}" for op in ("create", "destroy", "reset", "get_applied_gain_db", "state_bytes",
-                               "get_state", "set_state", "steps", "settling_samples", "settling_samples_flags",
+                               "get_state", "set_state", "steps", "stream", "settling_samples", "settling_samples_flags",
                                "set_telemetry")]
 AGC += ["settling_samples"] + [f"qv_tlm_{op}" for op in (
     "create", "destroy", "probe", "probe_id", "set_decim", "probe_name", "probe_count", "probe_id_at",

@@ -23,9 +23,6 @@ from gnuradio import blocks  # noqa: E402
 import quorvel.gnuradio  # noqa: E402
 from quorvel.gnuradio import GAIN_TAG, TELEMETRY_SPAN, agc_cc, telemetry_capacity  # noqa: E402
 
-# Taken out by the change that gives the AGC its stream path.
-needs_stream = pytest.mark.skipif(not hasattr(AGC, "stream"), reason="AGC.stream not built yet")
-
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "gnuradio_agc.py"
 
 
@@ -88,7 +85,6 @@ SCHEDULES = {
 }
 
 
-@needs_stream
 class TestSameBitsWhateverTheScheduler:
     @pytest.mark.parametrize("schedule", SCHEDULES)
     @pytest.mark.parametrize("decim", [1, 8, 64])
@@ -123,7 +119,6 @@ class TestSameBitsWhateverTheScheduler:
         assert same_bits(got, ref.steps(x)) and block.gain_db() == ref.gain_db
 
 
-@needs_stream
 class TestGainTags:
     def test_tags_carry_the_gain_of_the_chunk_they_end(self):
         x, decim, every, block_max = bursts(40_000), 8, 1000, 333
@@ -153,7 +148,6 @@ class TestGainTags:
             agc_cc(tag_every=-1)
 
 
-@needs_stream
 class TestTelemetry:
     def test_records_equal_those_of_one_steps_call(self):
         x = bursts(24_000)
@@ -198,7 +192,6 @@ class TestTelemetry:
         assert agc_cc().telemetry is None and agc_cc(telemetry=False).telemetry is None
 
 
-@needs_stream
 def test_setters_act_on_the_loop():
     block = agc_cc()
     block.set_ref_db(-3.0)
@@ -207,16 +200,10 @@ def test_setters_act_on_the_loop():
     assert (block.agc.ref_db, block.agc.loop_bw, block.agc.alpha) == (-3.0, 0.001, 0.5)
 
 
-@needs_stream
-def test_acquisition_mode_is_passed_on_or_refused():
-    if hasattr(AGC(), "acquire"):
-        assert agc_cc(acquire=True).agc.acquire is True and agc_cc().agc.acquire is False
-    else:
-        with pytest.raises(AttributeError, match="acquire"):
-            agc_cc(acquire=True)
+def test_acquisition_mode_is_passed_on():
+    assert agc_cc(acquire=True).agc.acquire is True and agc_cc().agc.acquire is False
 
 
-@needs_stream
 def test_docstring_examples_run():
     finder = doctest.DocTestFinder()
     tests = [t for t in finder.find(quorvel.gnuradio) if t.examples]
@@ -226,7 +213,6 @@ def test_docstring_examples_run():
         runner.run(test, out=lambda text: pytest.fail(text, pytrace=False))
 
 
-@needs_stream
 def test_example_flowgraph_levels_its_bursts(tmp_path):
     out = tmp_path / "levelled.cf32"
     result = subprocess.run([sys.executable, str(EXAMPLE), str(out)], capture_output=True, text=True, timeout=300)

@@ -27,6 +27,7 @@ ROWS = [
     (lambda: agc.AGC(bad=1), "'bad' is an invalid keyword argument for this function"),
     (lambda: agc.AGC().step(), "function takes exactly 1 argument (0 given)"),
     (lambda: agc.AGC().steps(), "function missing required argument 'x' (pos 1)"),
+    (lambda: agc.AGC().stream(), "function missing required argument 'x' (pos 1)"),
     (lambda: agc.AGC().set_telemetry(None), "function missing required argument 'prefix' (pos 2)"),
     (lambda: agc.settling_samples(1, 2, 3), "function missing required argument 'tol_db' (pos 4)"),
     (lambda: interp.InterpolatedTable(), "function missing required argument 'table' (pos 1)"),

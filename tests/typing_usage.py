@@ -47,6 +47,7 @@ gain.gain_update_period = 2
 gain.ref_db, gain.loop_bw, gain.alpha, gain.clip_db = -3.0, 0.001, 0.1, 60.0
 y: complex = gain.step(1 + 0j)
 block: npt.NDArray[np.complex64] = gain.steps(np.ones(16, np.complex64))
+block = gain.stream(block[:5], out=block[:5])
 levels: float = gain.gain_db + gain.applied_gain_db
 k: int = agc.settling_samples(0.0025, 0.05, 12.0, 0.5)
 k = agc.settling_samples(0.0025, 0.05, -60.0, 1.0, acquire=True)

@@ -81,31 +81,20 @@ def flowgraph(x: np.ndarray, make_block: Callable[[], Any] | None, buffer: int, 
     return build
 
 
-def quorvel_block() -> tuple[Callable[[], Any] | None, str]:
-    """quorvel's block, or None and why it cannot be made."""
-    from quorvel.gnuradio import agc_cc
-
-    try:
-        agc_cc()
-    except NotImplementedError:  # the block waits for the AGC's stream path
-        return None, "not built: needs AGC.stream"
-    return agc_cc, ""
-
-
 def run(ctx: Context, items: int = ITEMS) -> Report:
     gr = ctx.require("gnuradio.gr", GNURADIO_HINT)
     analog = ctx.require("gnuradio.analog", GNURADIO_HINT)
     ctx.require("quorvel.agc", INSTALL_HINT)
     gr.logging().set_default_level(gr.log_levels.warn)  # not a line per buffer setting
     x = samples(ctx.rng(11))
-    ours, missing = quorvel_block()
+    from quorvel.gnuradio import agc_cc
+
     kinds: dict[str, Callable[[], Any] | None] = {
         "no block": None,
         "agc3_cc": lambda: analog.agc3_cc(),
         "copy": copy_block_class(gr),
+        "quorvel": agc_cc,
     }
-    if ours is not None:
-        kinds["quorvel"] = ours
     groups = [(label, kind) for label in BUFFERS for kind in kinds]
     samplers = [FlowgraphSampler(flowgraph(x, kinds[kind], BUFFERS[label], items), items) for label, kind in groups]
     times = dict(zip(groups, interleaved(samplers, ctx.plan(9, 25.0))))
@@ -119,9 +108,6 @@ def run(ctx: Context, items: int = ITEMS) -> Report:
             Row(f"GNU Radio agc3_cc, {label}", size, t["agc3_cc"], target=Rate(items)),
             Row(f"Python block that only copies (gateway ceiling), {label}", size, t["copy"], target=Rate(items)),
         ]
-        if ours is None:
-            report.rows.append(Row(f"quorvel agc_cc, {label}", size, figure=missing))
-            continue
         report.rows += [
             Row(f"quorvel agc_cc, {label}", size, t["quorvel"], target=Rate(items)),
             Row(f"quorvel agc_cc vs agc3_cc, {label}", size, t["quorvel"], t["agc3_cc"],

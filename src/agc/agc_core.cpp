@@ -13,7 +13,7 @@
 
 namespace qv::agc {
 
-constinit const Variant reference = {steps_scalar, settle};
+constinit const Variant reference = {steps_scalar, stream_scalar, span_scalar, settle};
 constinit const Variant *active = &reference;
 __attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
 
@@ -24,9 +24,11 @@ using namespace qv::agc;
 namespace {
 
 constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, QV_AGC_STATE_BYTES};
+constexpr qv::BlobKind kPendingBlob{qv::fourcc("AGC "), 4, QV_AGC_STATE_BYTES_PENDING};
 constexpr size_t kStateOffset = 16;                       // parameters and loop state follow the header
 constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. flags: 88 bytes
 static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
+static_assert(kBlob.size + sizeof(agc_pending_t) == kPendingBlob.size);  // version 4: then the pending chunk
 
 // The loop state of a fresh or reset record under its current parameters.
 void seed(agc_t *a) {
@@ -35,6 +37,7 @@ void seed(agc_t *a) {
     a->hold_count = 0;
     a->clip_lin = float(db_to_amp(a->clip_db));
     a->p_avg = exp10(a->ref_db * 0.1);  // the detector starts on target: no transient
+    a->pending = agc_pending_t{};
 }
 
 // Moves the AGC's hold from its current context (if any) to `tlm` (or none).
@@ -67,28 +70,48 @@ void agc_destroy(agc_t *a) {
 
 void agc_reset(agc_t *a) { seed(a); }
 
+// Mid-chunk of agc_stream, the gain of the chunk's ramp at its last sample so far.
 double agc_get_applied_gain_db(const agc_t *a) {
     using limits = std::numeric_limits<double>;  // the smallest normal and the largest finite double
-    return 20.0 * std::log10(qv::saturate(a->g_last, limits::min(), limits::max(), limits::min()));
+    double g = a->g_last;
+    if (a->pending.done) {
+        const Ramp r = ramp_for(a, a->pending.len);
+        g = std::fma(r.step, double(a->pending.done), r.g_prev);
+    }
+    return 20.0 * std::log10(qv::saturate(g, limits::min(), limits::max(), limits::min()));
 }
 
-size_t agc_state_bytes(agc_t *) { return kBlob.size; }
+size_t agc_state_bytes(agc_t *a) { return a->pending.done ? kPendingBlob.size : kBlob.size; }
 
 void agc_get_state(const agc_t *a, void *blob) {
     auto *bytes = static_cast<unsigned char *>(blob);
-    qv::write_blob_header(bytes, kBlob);
+    const bool pending = a->pending.done != 0;
+    qv::write_blob_header(bytes, pending ? kPendingBlob : kBlob);
     std::memcpy(bytes + kStateOffset, a, kStateLength);
     std::memset(bytes + kStateOffset + kStateLength, 0, kBlob.size - kStateOffset - kStateLength);
+    if (pending) std::memcpy(bytes + kBlob.size, &a->pending, sizeof a->pending);
 }
 
-// Restores parameters and loop state together; the telemetry attachment stays.
+// Restores parameters and loop state together, and the pending chunk (none
+// from version 3); the telemetry attachment stays. A version 4 blob reads
+// as many bytes as its header states.
 int agc_set_state(agc_t *a, const void *blob) {
-    if (!qv::blob_header_ok(blob, kBlob)) return QV_REJECTED;
-    std::memcpy(a, static_cast<const unsigned char *>(blob) + kStateOffset, kStateLength);
+    const auto *bytes = static_cast<const unsigned char *>(blob);
+    agc_pending_t pending{};
+    if (qv::blob_header_ok(blob, kPendingBlob)) {
+        std::memcpy(&pending, bytes + kBlob.size, sizeof pending);
+        if (!(pending.done > 0 && pending.done < pending.len)) return QV_REJECTED;
+    } else if (!qv::blob_header_ok(blob, kBlob)) {
+        return QV_REJECTED;
+    }
+    std::memcpy(a, bytes + kStateOffset, kStateLength);
+    a->pending = pending;
     return 0;
 }
 
 void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { active->steps(a, in, out, n); }
+
+void agc_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { active->stream(a, in, out, n); }
 
 // Registers "<prefix>.gain_db" and "<prefix>.level_db" (null prefix: "agc")
 // and attaches; a null context detaches. A failure leaves the attachment as it

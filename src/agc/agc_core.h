@@ -4,6 +4,12 @@
 // detector, and integrates ref_db - level_db into the command; the output is
 // square-clipped only after the detector has seen it. The per-sample step
 // and the conversions are inline in agc_loop.h. C and C++.
+//
+// The block path comes in two forms. agc_steps cuts every call into chunks
+// of decim samples from its first sample. agc_stream carries the chunk grid
+// across calls: a chunk that a call leaves unfinished is pending, its samples
+// already output and their squares kept as four partial sums, and the call
+// that completes it makes its loop update.
 #pragma once
 
 #include <assert.h>
@@ -13,6 +19,17 @@
 #include "common/qv_api.h"
 #include "qv_tlm/qv_tlm_core.h"
 #include "util/util_core.h"
+
+// A chunk of agc_stream that a call left unfinished. Its gain ramp runs from
+// g_last to db_to_amp(gain_db) over `len` samples, so the record's loop state
+// fixes it; nothing but agc_stream moves that state while a chunk is pending
+// (agc_steps, agc_step and agc_reset drop the chunk, agc_set_state replaces
+// it).
+typedef struct agc_pending_t {
+    uint64_t done;   // samples of the chunk already output; 0: nothing pending, else < len
+    uint64_t len;    // the chunk's length: decim (0 as 1) when the chunk started
+    float sums[4];   // squares of the gained components k = 0 .. 2 done - 1, in sum k mod 4
+} agc_pending_t;
 
 typedef struct agc_t {
     // Parameters. No field is range-checked anywhere.
@@ -33,12 +50,21 @@ typedef struct agc_t {
     qv_tlm *tlm;
     uint32_t gain_probe;
     uint32_t level_probe;
+    // The pending chunk of agc_stream; in the state blob of version 4.
+    agc_pending_t pending;
 } agc_t;
 // The state blob carries the record from ref_db through flags, as is.
 static_assert(offsetof(agc_t, ref_db) == 0 && offsetof(agc_t, flags) == 84, "agc_t state layout");
 static_assert(offsetof(agc_t, tlm) == 88, "agc_t state length");
+static_assert(sizeof(agc_pending_t) == 32, "agc_pending_t is copied into the state blob as it is");
 
-enum { QV_AGC_STATE_BYTES = 120 };  // agc_state_bytes()
+// agc_state_bytes(): 120 (version 3), or 152 (version 4) while a chunk of
+// agc_stream is pending. Version 4 is the 120 bytes of version 3 (header
+// apart) followed by the pending chunk: done and len (uint64 at 120 and 128)
+// and the four partial sums (float at 136 .. 151). agc_set_state takes both;
+// a version 3 blob leaves nothing pending, a version 4 blob must hold
+// 0 < done < len.
+enum { QV_AGC_STATE_BYTES = 120, QV_AGC_STATE_BYTES_PENDING = 152 };
 
 // Bit 0 of flags, the acquisition mode (off after create): the detector
 // follows the gain the loop applies, so a loud onset pulls the gain down once
@@ -56,7 +82,15 @@ QV_API int agc_set_state(agc_t *a, const void *blob);
 // The block path over n samples. out is either in itself (in place) or apart
 // from it: any other overlap gives samples that depend on the instruction
 // set the core runs (the Python binding copies such an input first).
+// Drops a pending chunk of agc_stream first.
 QV_API void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
+// The block path over the next n samples of one stream, same rules for out.
+// Chunks run on from where the last call left off: the output of any split
+// equals one agc_steps call on every complete chunk. A pending chunk keeps
+// the length it started with and runs its update on the call that completes
+// it, under the parameters and mode as that call finds them; each call clips
+// at clip_db as it finds it.
+QV_API void agc_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
 QV_API int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim);
 QV_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);
 // The same query on a loop with these flags (QV_AGC_ACQUIRE or 0).

@@ -171,8 +171,11 @@ inline double chunk_update(agc_t *a, float power_sum, const ChunkShape &k, GainB
 }
 
 // One sample through the exact per-sample loop: gain, detector, loop filter,
-// then the clip (so clipping never disturbs the measurement).
+// then the clip (so clipping never disturbs the measurement). It moves the
+// loop state a pending chunk of the block path's stream stands on, so it
+// drops that chunk.
 inline qv_cf32 agc_step(agc_t *a, qv_cf32 x) {
+    a->pending = agc_pending_t{};
     const float g = sample_gain(a);
     const float yr = x.real() * g, yi = x.imag() * g;
     measure_sample(a, yr, yi);

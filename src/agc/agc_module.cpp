@@ -13,7 +13,7 @@ struct AgcType {
     using Core = agc_t;
     static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
     static constexpr const char *create_name = "agc_create";
-    static constexpr size_t kStateBytes = QV_AGC_STATE_BYTES;
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
     static constexpr auto destroy = agc_destroy;
     static constexpr auto state_bytes = agc_state_bytes;
     static constexpr auto get_state = agc_get_state;
@@ -47,6 +47,13 @@ PyDoc_STRVAR(AGC_doc,
 "without bound: exact zeros in give exact zeros out, and a signal that\n"
 "returns after silence starts from at most ``ref_db + 300`` dB.\n"
 "``PRESETS['burst']`` holds parameters for bursts that arrive out of noise.\n\n"
+"``steps`` runs a block on its own chunk grid; ``stream`` runs the blocks of\n"
+"one stream on one grid, so that the result does not depend on where the\n"
+"stream is cut. ``get_state`` saves parameters and loop state as a 120-byte\n"
+"blob, or, while ``stream`` has a chunk pending, a 152-byte blob (version 4:\n"
+"the 120 bytes, then the chunk: samples done and its length as uint64 at\n"
+"offsets 120 and 128, its four float32 partial sums at 136); ``set_state``\n"
+"takes either.\n\n"
 "Parameters\n----------\n"
 "ref_db : float, optional\n"
 "    Target output power in dB; 0 dB is unit power (``|y|**2 == 1``).\n"
@@ -74,7 +81,8 @@ PyDoc_STRVAR(AGCObj_reset_doc,
 "Return the loop to its freshly constructed condition.\n\n"
 "Sets ``gain_db`` back to 0 dB and the applied gain back to unity, re-seeds\n"
 "the detector at the power of the current ``ref_db`` (so a signal already on\n"
-"target sees no transient) and refreshes the clip level from ``clip_db``.\n"
+"target sees no transient), refreshes the clip level from ``clip_db`` and\n"
+"drops a chunk that ``stream`` left pending.\n"
 "The configuration (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
 "``gain_update_period``, ``acquire``) and a telemetry attachment are left\n"
 "untouched.\n\n"
@@ -103,7 +111,8 @@ PyDoc_STRVAR(AGC_step_doc,
 "clipped. With ``gain_update_period`` P > 1 the loop filter and its dB\n"
 "conversions run once per P samples and the gain is held in between (a\n"
 "zero-order hold). Neither the held path nor the block path ``steps`` is\n"
-"bit-identical to the P = 1 loop, but all converge to the same steady state.\n\n"
+"bit-identical to the P = 1 loop, but all converge to the same steady state.\n"
+"It drops a chunk that ``stream`` left pending.\n\n"
 "Parameters\n----------\n"
 "x : complex\n"
 "    Any number convertible to complex; each part is rounded to float32.\n\n"
@@ -120,7 +129,7 @@ PyDoc_STRVAR(AGC_set_telemetry_doc,
 "set_telemetry(tlm, prefix, decim) -> None\n\n"
 "Attach (or detach) a telemetry context and register the AGC's probes.\n\n"
 "Registers two probes on the context and from then on emits, at every loop\n"
-"update of both ``step`` and ``steps``:\n\n"
+"update of ``step``, ``steps`` and ``stream``:\n\n"
 "- ``<prefix>.gain_db``: the gain command after the update, in dB;\n"
 "- ``<prefix>.level_db``: the level the detector measured for that update,\n"
 "  in dB (the loop's input: a settled loop shows ``ref_db`` whatever the\n"
@@ -209,7 +218,9 @@ PyDoc_STRVAR(AGC_steps_doc,
 "updates once, with both coefficients compounded so that the time constants\n"
 "do not depend on ``decim``. A last chunk shorter than ``decim`` makes a full\n"
 "update of its own, so a stream split into calls gives the same output as\n"
-"one call only when every call but the last is a multiple of ``decim`` long.\n\n"
+"one call only when every call but the last is a multiple of ``decim`` long;\n"
+"``stream`` gives it for any split. A chunk that ``stream`` left pending is\n"
+"dropped.\n\n"
 "Parameters\n----------\n"
 "x : array_like\n"
 "    Samples, converted to complex64 without forced casting (complex128 is\n"
@@ -234,7 +245,9 @@ PyDoc_STRVAR(AGC_steps_doc,
 ">>> np.round(np.abs(agc.steps(np.full(8, 4 + 0j, np.complex64))) ** 2, 2)\n"
 "array([1., 1., 1., 1., 1., 1., 1., 1.], dtype=float32)\n");
 
-PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
+// steps and stream: x converted, then into a new array or the exact-length out=.
+template <auto run>
+PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"x", "out", nullptr};
     agc_t *core = Life::live(self);
     PyObject *x_obj, *out_obj = Py_None;
@@ -245,16 +258,67 @@ PyObject *AGC_steps(PyObject *self, PyObject *args, PyObject *kw) {
     if (out_obj == Py_None) {
         Array out;
         if (!qv::new_vector(NPY_CFLOAT, x.size, out)) return nullptr;
-        agc_steps(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
+        run(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
         return out.ref.release();
     }
     qv::OutBuffer out;
     if (!qv::out_exact(out_obj, NPY_CFLOAT, x.size, "out must be a writable ndarray of the output dtype", out))
         return nullptr;
     if (qv::must_copy_input(x, out.buf) && !qv::copy_array(x)) return nullptr;
-    agc_steps(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
+    run(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
     return qv::finish_out(out, out_obj);
 }
+
+constexpr auto AGC_steps = block_call<agc_steps>;
+
+PyDoc_STRVAR(AGC_stream_doc,
+"stream(x[, out]) -> ndarray\n\n"
+"Run the next block of one continuous stream through the decimated loop.\n\n"
+"The loop of ``steps``, with its chunk grid carried from call to call: the\n"
+"output of any sequence of calls, joined, equals one ``steps`` call over\n"
+"the joined input on every sample of every complete chunk, and when the\n"
+"total length is a multiple of ``decim`` the loop state matches too. Every\n"
+"sample comes out in the call that brings it. Samples of a chunk that is\n"
+"not complete yet are ramped as in a full chunk; the chunk's loop update\n"
+"(and its telemetry record) follows on the call that completes it. So the\n"
+"result does not depend on how a stream is cut, as a scheduler or a driver\n"
+"cuts it.\n\n"
+"A pending chunk keeps the ``decim`` it started with; a new ``decim`` applies\n"
+"from the next chunk. Its update uses ``ref_db``, ``loop_bw``, ``alpha`` and\n"
+"``acquire`` as the completing call finds them, and each call clips its own\n"
+"samples at ``clip_db`` as it finds it. ``steps``, ``step`` and ``reset`` drop\n"
+"a pending chunk (its samples are out, the loop never measures them), and\n"
+"``steps`` starts its own grid as always. While a chunk is pending,\n"
+"``get_state`` returns a 152-byte blob (version 4) that carries it, and\n"
+"``applied_gain_db`` is the ramp's gain at the latest sample.\n\n"
+"Parameters\n----------\n"
+"x : array_like\n"
+"    Samples, converted to complex64 without forced casting (complex128 is\n"
+"    refused); any shape is taken flat.\n"
+"out : ndarray, optional\n"
+"    As for ``steps``: a writeable complex64 array of exactly ``x.size``\n"
+"    elements, which may be ``x`` itself.\n\n"
+"Returns\n-------\nndarray\n    complex64 output, ``out`` when given.\n\n"
+"Raises\n------\n"
+"TypeError\n    ``out`` is not a writable complex64 ndarray.\n"
+"ValueError\n    ``out`` has another number of elements.\n\n"
+"Examples\n--------\n"
+"Cut anywhere, the stream gives the bits of one call:\n\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> x = (np.arange(1000) % 7 + 1j).astype(np.complex64)\n"
+">>> whole = AGC().steps(x)\n"
+">>> agc = AGC()\n"
+">>> parts = [agc.stream(x[i:j]) for i, j in [(0, 3), (3, 500), (500, 501), (501, 1000)]]\n"
+">>> np.array_equal(np.concatenate(parts), whole)\n"
+"True\n"
+">>> agc.state_bytes()                  # 1000 = 125 chunks of 8: nothing pending\n"
+"120\n"
+">>> _ = agc.stream(x[:3])\n"
+">>> agc.state_bytes()                  # a chunk is pending\n"
+"152\n");
+
+constexpr auto AGC_stream = block_call<agc_stream>;
 
 // Properties: one getter and one setter per field type, named per property.
 template <auto Field>
@@ -326,7 +390,8 @@ PyDoc_STRVAR(AGC_applied_gain_db_doc,
 "``20*log10(g)`` of the linear gain the last sample saw (held between the\n"
 "smallest normal and the largest finite double). On the per-sample path it\n"
 "is one loop update behind ``gain_db``; at convergence the two are equal,\n"
-"and both are 0.0 after construction and ``reset``.\n\n"
+"and both are 0.0 after construction and ``reset``. While ``stream`` has a\n"
+"chunk pending, it is the chunk's ramp at its latest sample.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import AGC\n"
 ">>> agc = AGC()\n"
@@ -341,7 +406,8 @@ PyDoc_STRVAR(AGC_decim_doc,
 "The detector and loop filter run once per chunk on its mean power, so the\n"
 "control loop costs n/decim updates per block; the linear gain ramps across\n"
 "each chunk. Keep ``4 * decim * loop_bw <= 0.05`` (or switch ``acquire`` on).\n"
-"Read at the start of each ``steps`` call; an int taken modulo 2**64.\n\n"
+"Read at the start of each ``steps`` call, and by ``stream`` when a chunk\n"
+"starts (a pending chunk keeps its length); an int taken modulo 2**64.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import AGC\n"
 ">>> agc = AGC()\n"
@@ -365,8 +431,9 @@ PyDoc_STRVAR(AGC_acquire_doc,
 "falls; a quiet onset takes longer, as the detector forgets the old power\n"
 "at its own rate. ``settling_samples(..., acquire=True)`` answers for it.\n\n"
 "Switching is safe at any point. ``steps`` reads it when a call starts,\n"
-"``step`` at every loop update. It is kept in the state blob (bit 0 of the\n"
-"four bytes at offset 100), so ``get_state`` and ``set_state`` carry it.\n\n"
+"``stream`` when a call completes a chunk, ``step`` at every loop update.\n"
+"It is kept in the state blob (bit 0 of the four bytes at offset 100), so\n"
+"``get_state`` and ``set_state`` carry it.\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
 ">>> from quorvel.agc import AGC\n"
@@ -397,6 +464,7 @@ PyMethodDef AGC_methods[] = {
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
     {"step", AGC_step, METH_VARARGS, AGC_step_doc},
     {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
+    {"stream", qv::with_keywords(AGC_stream), METH_VARARGS | METH_KEYWORDS, AGC_stream_doc},
     {"set_telemetry", qv::with_keywords(AGC_set_telemetry), METH_VARARGS | METH_KEYWORDS, AGC_set_telemetry_doc},
     Life::state_bytes_def(),
     Life::get_state_def(),
@@ -469,9 +537,9 @@ PyDoc_STRVAR(agc_doc,
 "power toward a reference level.\n\n"
 "``AGC.step`` runs the exact per-sample loop; ``AGC.steps`` runs blocks\n"
 "through a decimated loop with a first-order gain hold, in place or into an\n"
-"``out`` buffer; ``settling_samples`` answers how long the loop takes to\n"
-"settle. Results are bit-exact and NaN or infinite samples never stop the\n"
-"loop.\n\n"
+"``out`` buffer, and ``AGC.stream`` the blocks of one stream cut anywhere;\n"
+"``settling_samples`` answers how long the loop takes to settle. Results\n"
+"are bit-exact and NaN or infinite samples never stop the loop.\n\n"
 "``PRESETS`` maps a use to parameters: ``PRESETS['burst']``, for bursts\n"
 "that arrive out of noise at any level, gives ``loop_bw``, ``alpha``,\n"
 "``decim`` and ``acquire``.\n\n"

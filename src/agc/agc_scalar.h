@@ -1,5 +1,6 @@
-// The block path's driver and its plain chunk loop (the reference every
-// vectorised chunk must match bit for bit), and the settling query's loop.
+// The block path's drivers (steps, and stream with its carried chunk) and
+// their plain chunk loops (the references every vectorised chunk and span
+// must match bit for bit), and the settling query's loop.
 // Internal linkage: compiled once per instruction set (agc_simd.cpp) and once
 // for the reference (agc_core.cpp).
 #pragma once
@@ -11,6 +12,7 @@
 #include <cstdint>
 
 #include "agc/agc_loop.h"
+#include "agc/agc_variants.h"
 
 namespace qv::agc {
 namespace {
@@ -18,6 +20,19 @@ namespace {
 // One chunk of the block path: `len` samples from `in` to `out` (which may be
 // `in` itself) under the gain ramp from g_prev by `step` per sample, clipped
 // at `clip`. Its work returns S, the power sum of the gained samples.
+// x times the ramp's gain at index i: float(fma(step, i, g_prev)).
+inline qv_cf32 ramp_gained(qv_cf32 x, double i, double g_prev, double step) {
+    const float g = float(std::fma(step, i, g_prev));
+    return {x.real() * g, x.imag() * g};
+}
+
+// An odd chunk's last sample y, clipped into *out, its squares onto the
+// combined sum.
+inline float odd_sample(qv_cf32 y, qv_cf32 *out, float clip, float sum) {
+    *out = qv::square_clip(y, clip);
+    return std::fma(y.imag(), y.imag(), std::fma(y.real(), y.real(), sum));
+}
+
 struct Chunk {
     const qv_cf32 *in;
     qv_cf32 *out;
@@ -26,17 +41,12 @@ struct Chunk {
     float clip;
 
     // Sample i times its ramp gain float(fma(step, i + 1, g_prev)).
-    qv_cf32 gained(size_t i) const {
-        const float g = float(std::fma(step, double(i + 1), g_prev));
-        return {in[i].real() * g, in[i].imag() * g};
-    }
+    qv_cf32 gained(size_t i) const { return ramp_gained(in[i], double(i + 1), g_prev, step); }
 
     // An odd chunk's last sample, whose squares go onto the combined sum.
     float odd_tail(float sum) const {
         if (!(len & 1)) return sum;
-        const qv_cf32 y = gained(len - 1);
-        out[len - 1] = qv::square_clip(y, clip);
-        return std::fma(y.imag(), y.imag(), std::fma(y.real(), y.real(), sum));
+        return odd_sample(gained(len - 1), out + len - 1, clip, sum);
     }
 };
 
@@ -54,6 +64,25 @@ struct Chunk {
         c.out[i] = qv::square_clip(y, c.clip);
     }
     return c.odd_tail((s[0] + s[1]) + (s[2] + s[3]));
+}
+
+// Span k of s gained by its ramp.
+inline qv_cf32 span_gained(const Span &s, size_t k) {
+    return ramp_gained(s.in[k], double(s.first + k + 1), s.g_prev, s.step);
+}
+
+// Span sample k onto its two partial sums, in the order of chunk_scalar.
+inline void span_sample(const Span &s, size_t k, float sums[4]) {
+    const qv_cf32 y = span_gained(s, k);
+    const size_t lane = 2 * ((s.first + k) & 1);
+    sums[lane] = std::fma(y.real(), y.real(), sums[lane]);
+    sums[lane + 1] = std::fma(y.imag(), y.imag(), sums[lane + 1]);
+    s.out[k] = qv::square_clip(y, s.clip);
+}
+
+// The reference of Variant::span.
+inline void span_scalar(const Span &s, float sums[4]) {
+    for (size_t k = 0; k < s.count; ++k) span_sample(s, k, sums);
 }
 
 // The block path over n samples, each chunk through `chunk` (chunk_scalar
@@ -82,17 +111,99 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     a->g_last = g_prev;
 }
 
-// The block path with the acquisition mode as the call finds it.
+// The block path with the acquisition mode as the call finds it; its grid
+// starts at the call's first sample, so a pending chunk of stream is dropped.
 template <auto chunk>
 void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    a->pending = agc_pending_t{};
     if (a->flags & QV_AGC_ACQUIRE)
         run_blocks<chunk, true>(a, in, out, n);
     else
         run_blocks<chunk, false>(a, in, out, n);
 }
 
-// The reference of Variant::steps.
+// The ramp of the chunk the loop state stands at (the pending one, or the
+// next), over len samples: from g_last to the gain of the current command,
+// with the step run_blocks forms.
+struct Ramp {
+    double g_prev, g_new, step;
+};
+
+inline Ramp ramp_for(const agc_t *a, uint64_t len) {
+    const double g_prev = a->g_last, g_new = db_to_amp(a->gain_db);
+    return {g_prev, g_new, (g_new - g_prev) * (1.0 / double(len))};
+}
+
+// The power sum of a chunk whose samples have all gone onto the partial
+// sums but an odd chunk's last: the four combined as chunk_scalar does.
+inline float combined(const float sums[4]) { return (sums[0] + sums[1]) + (sums[2] + sums[3]); }
+
+// The loop update of the pending chunk of len samples, under ramp r, once its
+// power sum is complete; nothing is pending after it.
+template <bool acquire>
+void finish_chunk(agc_t *a, float power_sum, uint64_t len, const Ramp &r) {
+    chunk_update<acquire>(a, power_sum, shape_for(a, len), gain_bounds(a->ref_db), r.g_prev, r.step, r.g_new);
+    a->g_last = r.g_new;
+    a->pending = agc_pending_t{};
+}
+
+// The next samples of a pending chunk, at most up to its end: through `span`
+// onto the carried sums, and, when they complete it, the chunk's update as
+// run_blocks makes it. Returns how many samples it took.
+template <auto span, bool acquire>
+size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float clip) {
+    agc_pending_t &p = a->pending;
+    if (!p.done || !n) return 0;
+    const uint64_t left = p.len - p.done;
+    const Ramp r = ramp_for(a, p.len);
+    if (n < left) {
+        span(Span{in, out, n, p.done, r.g_prev, r.step, clip}, p.sums);
+        p.done += n;
+        return n;
+    }
+    const size_t lanes = size_t((p.len & ~uint64_t(1)) - p.done);  // all but an odd chunk's last sample
+    span(Span{in, out, lanes, p.done, r.g_prev, r.step, clip}, p.sums);
+    float sum = combined(p.sums);
+    if (p.len & 1) sum = odd_sample(ramp_gained(in[lanes], double(p.len), r.g_prev, r.step), out + lanes, clip, sum);
+    finish_chunk<acquire>(a, sum, p.len, r);
+    return size_t(left);
+}
+
+// Starts a chunk of len samples with the n < len samples at in.
+template <auto span>
+void start_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, uint64_t len, float clip) {
+    if (!n) return;
+    const Ramp r = ramp_for(a, len);
+    a->pending = agc_pending_t{n, len, {0.0f, 0.0f, 0.0f, 0.0f}};
+    span(Span{in, out, n, 0, r.g_prev, r.step, clip}, a->pending.sums);
+}
+
+// The block path over the next n samples of a stream: the pending chunk,
+// then whole chunks through run_blocks, then the start of a pending one.
+template <auto chunk, auto span, bool acquire>
+void run_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    const float clip = float(db_to_amp(a->clip_db));
+    const size_t taken = resume_chunk<span, acquire>(a, in, out, n, clip);
+    if (a->pending.done) return;  // n ended inside it
+    const uint64_t d = a->decim ? a->decim : 1;
+    const size_t rest = n - taken, whole = rest - size_t(rest % d);
+    if (whole) run_blocks<chunk, acquire>(a, in + taken, out + taken, whole);
+    start_chunk<span>(a, in + taken + whole, out + taken + whole, rest - whole, d, clip);
+}
+
+template <auto chunk, auto span>
+void stream_for(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    if (a->flags & QV_AGC_ACQUIRE)
+        run_stream<chunk, span, true>(a, in, out, n);
+    else
+        run_stream<chunk, span, false>(a, in, out, n);
+}
+
+// The references of Variant::steps and Variant::stream.
 inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_scalar>(a, in, out, n); }
+inline void stream_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    stream_for<chunk_scalar, span_scalar>(a, in, out, n);
+}
 
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j) for at
 // most `budget` steps: the smallest k after which the gain command stays

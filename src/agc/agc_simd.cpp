@@ -42,12 +42,14 @@ float combine(__m128 s) {
     return _mm_cvtss_f32(_mm_add_ss(halves, _mm_movehl_ps(halves, halves)));
 }
 
-[[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
-    const __m256d step = _mm256_set1_pd(c.step), g_prev = _mm256_set1_pd(c.g_prev);
-    const __m256 clip = _mm256_set1_ps(c.clip), neg_clip = _mm256_set1_ps(-c.clip);
-    const float *in = reinterpret_cast<const float *>(c.in);
-    float *out = reinterpret_cast<float *>(c.out);
-    __m256d index = _mm256_setr_pd(1.0, 1.0, 2.0, 2.0);
+// `pairs` pairs of samples from in to out (floats of the chunk's samples
+// from an even one on), the first gained at ramp indices index, their squares
+// onto the partial sums s. A fresh chunk's s is zero: its first squares are
+// products, which are the same as fmaf(y, y, +0) and a cycle sooner.
+template <bool fresh>
+[[gnu::always_inline]] inline __m128 pairs_vector(const float *in, float *out, size_t pairs, __m256d index,
+                                                  __m256d step, __m256d g_prev, float c, __m128 s) {
+    const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
     // Pair j (floats 4j..4j+3) times its gains; pairs are taken in order.
     auto gained = [&](size_t j) {
         const __m128 y = _mm_mul_ps(_mm_loadu_ps(in + 4 * j), pair_gains(step, index, g_prev));
@@ -59,12 +61,10 @@ float combine(__m128 s) {
     auto store = [&](size_t j, __m128 lo, __m128 hi) {
         _mm256_storeu_ps(out + 4 * j, clip_quad(_mm256_set_m128(hi, lo), clip, neg_clip));
     };
-    const size_t pairs = c.len / 2;
-    __m128 s = _mm_setzero_ps();
     size_t j = 0;
-    if (pairs >= 2) {
+    if (fresh && pairs >= 2) {
         const __m128 lo = gained(0), hi = gained(1);
-        s = _mm_fmadd_ps(hi, hi, _mm_mul_ps(lo, lo));  // fmaf(y, y, +0) is y * y, and a cycle sooner
+        s = _mm_fmadd_ps(hi, hi, _mm_mul_ps(lo, lo));
         store(0, lo, hi);
         j = 2;
     }
@@ -75,21 +75,59 @@ float combine(__m128 s) {
     }
     if (j < pairs) {
         const __m128 y = gained(j);
-        s = j ? _mm_fmadd_ps(y, y, s) : _mm_mul_ps(y, y);
+        s = fresh && !j ? _mm_mul_ps(y, y) : _mm_fmadd_ps(y, y, s);
         const __m256 clipped = clip_quad(_mm256_zextps128_ps256(y), clip, neg_clip);
         _mm_storeu_ps(out + 4 * j, _mm256_castps256_ps128(clipped));
     }
+    return s;
+}
+
+// The ramp indices (i + 1, i + 1, i + 2, i + 2) of the pair from sample i.
+__m256d pair_index(uint64_t i) {
+    const double first = double(i + 1);
+    return _mm256_setr_pd(first, first, first + 1.0, first + 1.0);
+}
+
+[[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
+    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(c.in), reinterpret_cast<float *>(c.out),
+                                        c.len / 2, pair_index(0), _mm256_set1_pd(c.step),
+                                        _mm256_set1_pd(c.g_prev), c.clip, _mm_setzero_ps());
     return c.odd_tail(combine(s));
 }
+
+// A span: a sample that starts it at an odd chunk sample and one that ends
+// it at an even one go to their partial sums one at a time, the pairs
+// between them in vector registers. Ramp indices count in doubles, exact
+// below 2^53; a span beyond (a chunk of a huge decim, 2^53 samples into
+// it) takes the plain loop, which converts each index itself.
+void span_vector(const Span &sp, float sums[4]) {
+    if (sp.first + sp.count >= uint64_t(1) << 53) [[unlikely]] {
+        span_scalar(sp, sums);
+        return;
+    }
+    size_t k = sp.count && (sp.first & 1) ? 1 : 0;
+    if (k) span_sample(sp, 0, sums);
+    const size_t pairs = (sp.count - k) / 2;
+    if (pairs) {
+        const __m128 s = pairs_vector<false>(
+            reinterpret_cast<const float *>(sp.in + k), reinterpret_cast<float *>(sp.out + k), pairs,
+            pair_index(sp.first + k), _mm256_set1_pd(sp.step), _mm256_set1_pd(sp.g_prev), sp.clip, _mm_loadu_ps(sums));
+        _mm_storeu_ps(sums, s);
+        k += 2 * pairs;
+    }
+    if (k < sp.count) span_sample(sp, k, sums);
+}
 #else
-// Without hardware fma the scalar chunk is as fast as anything else here.
+// Without hardware fma the scalar loops are as fast as anything else here.
 constexpr auto chunk_vector = chunk_scalar;
+constexpr auto span_vector = span_scalar;
 #endif
 
 void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
+void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
 
 }  // namespace
 
-extern const Variant variant = {steps, settle};
+extern const Variant variant = {steps, stream, span_vector, settle};
 
 }  // namespace qv::agc::QV_ISA

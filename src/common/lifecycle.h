@@ -8,14 +8,19 @@
 //   static bool parse(PyObject *args, PyObject *kw, Args &);
 //   static Core *create(Args &);
 //   static void destroy(Core *);               accepts null
-// and, for a state blob, state_bytes/get_state/set_state plus kStateBytes
-// (the core's blob size, for the docstrings).
+// and, for a state blob, state_bytes/get_state/set_state plus either
+// kStateBytes (the core's blob size, for the docstrings) or, for a blob that
+// comes in several sizes, kStateSizes (every size set_state accepts, the one
+// of a fresh object first; state_bytes then gives the size of get_state now).
 #pragma once
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "common/pyref.h"
 #include "common/python.h"
+#include "common/state_blob.h"
 
 namespace qv {
 
@@ -108,8 +113,15 @@ struct Lifecycle {
             PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
             return nullptr;
         }
-        if (size_t(PyBytes_GET_SIZE(blob)) != T::state_bytes(core)) {
+        const size_t size = size_t(PyBytes_GET_SIZE(blob));
+        if (!size_accepted(core, size)) {
             PyErr_SetString(PyExc_ValueError, "state blob size mismatch");
+            return nullptr;
+        }
+        // A core whose blob has several sizes reads as many bytes as the
+        // header states: it must state this blob's length.
+        if (several_sizes && blob_stated_size(PyBytes_AS_STRING(blob)) != size) {
+            PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
             return nullptr;
         }
         if (T::set_state(core, PyBytes_AS_STRING(blob)) != 0) {
@@ -167,11 +179,33 @@ private:
         return docs[which].c_str();
     }
 
-    static std::string state_size() {
-        if constexpr (requires { T::kStateBytes; })
-            return std::to_string(T::kStateBytes);
+    static constexpr bool several_sizes = requires { T::kStateSizes; };
+
+    static bool size_accepted(Core *core, size_t size) {
+        if constexpr (several_sizes)
+            return std::find(std::begin(T::kStateSizes), std::end(T::kStateSizes), size) != std::end(T::kStateSizes);
         else
+            return size == T::state_bytes(core);
+    }
+
+    // The blob sizes for the docstrings ("120", "120 or 152"), and that of a fresh object.
+    static std::string state_size() {
+        if constexpr (several_sizes) {
+            std::string sizes;
+            for (size_t size : T::kStateSizes) sizes += (sizes.empty() ? "" : " or ") + std::to_string(size);
+            return sizes;
+        } else if constexpr (requires { T::kStateBytes; }) {
+            return std::to_string(T::kStateBytes);
+        } else {
             return {};
+        }
+    }
+
+    static std::string fresh_state_size() {
+        if constexpr (several_sizes)
+            return std::to_string(T::kStateSizes[0]);
+        else
+            return state_size();
     }
 
     static std::string make_doc(Doc which) {
@@ -210,10 +244,12 @@ private:
         case kDocStateBytes:
             return "state_bytes($self, /)\n--\n\n"
                    "Size in bytes of this object's serialized state.\n\n"
-                   "Returns\n-------\nint\n    The length of every ``get_state()`` blob: " +
+                   "Returns\n-------\nint\n    " +
+                   std::string(several_sizes ? "The length of the blob ``get_state()`` returns now: "
+                                             : "The length of every ``get_state()`` blob: ") +
                    state_size() + ".\n\n"
                    "Examples\n--------\n" + import + make + ">>> obj.state_bytes()\n" +
-                   state_size() + "\n";
+                   fresh_state_size() + "\n";
         case kDocGetState:
             return "get_state($self, /)\n--\n\n"
                    "Serialize this object's mutable state to bytes.\n\n"
@@ -226,7 +262,10 @@ private:
             return "set_state($self, blob, /)\n--\n\n"
                    "Restore mutable state from a `get_state()` blob.\n\n"
                    "Parameters\n----------\nblob : bytes\n"
-                   "    Exactly ``state_bytes()`` bytes with this type's header.\n\n"
+                   "    " +
+                   (several_sizes ? state_size() + " bytes with this type's header, as\n"
+                                                   "    ``get_state()`` returns them.\n\n"
+                                  : std::string("Exactly ``state_bytes()`` bytes with this type's header.\n\n")) +
                    "Returns\n-------\nNone\n\n"
                    "Raises\n------\nTypeError\n    ``blob`` is not bytes.\n"
                    "ValueError\n    Wrong length, or a header of another type or version;\n"

@@ -41,6 +41,13 @@ inline void write_blob_header(void *blob, const BlobKind &kind) {
     std::memcpy(blob, &h, sizeof h);
 }
 
+// The total length a blob's header states.
+inline uint32_t blob_stated_size(const void *blob) {
+    qv_blob_header h;
+    std::memcpy(&h, blob, sizeof h);
+    return h.size;
+}
+
 // magic, version, format and size must match; the reserved fields are not read.
 inline bool blob_header_ok(const void *blob, const BlobKind &kind) {
     qv_blob_header h;

@@ -154,18 +154,13 @@ class agc_cc(_sync_block):
     def __init__(self, ref_db: float = 0.0, loop_bw: float = 0.0025, alpha: float = 0.05, decim: int = 8, *,
                  acquire: bool = False, clip_db: float = 120.0, telemetry: Telemetry | bool | None = None,
                  prefix: str = "agc", telemetry_decim: int = 1, tag_every: int = 0) -> None:
-        # Pending until the AGC core has its stream path: remove this check then.
-        if not hasattr(AGC, "stream"):
-            raise NotImplementedError("quorvel.gnuradio.agc_cc needs AGC.stream, "
-                                      "which this build of quorvel does not have yet")
         if int(tag_every) < 0:
             raise ValueError(f"tag_every must be 0 or more, got {tag_every}")
         gr.sync_block.__init__(self, name="quorvel_agc_cc", in_sig=[np.complex64], out_sig=[np.complex64])
         self._agc = AGC(ref_db, loop_bw, alpha)
         self._agc.decim = decim
         self._agc.clip_db = clip_db
-        if acquire:  # older AGCs lack the mode: setting it raises AttributeError
-            self._agc.acquire = True  # type: ignore[attr-defined, unused-ignore]
+        self._agc.acquire = acquire
         self._telemetry: Telemetry | None = None
         if telemetry is True:
             telemetry = Telemetry(telemetry_capacity(self._agc.decim, telemetry_decim))
@@ -181,7 +176,7 @@ class agc_cc(_sync_block):
 
     def work(self, input_items: Sequence[Any], output_items: Sequence[Any]) -> int:
         out = output_items[0]
-        self._agc.stream(input_items[0], out=out)  # type: ignore[attr-defined]
+        self._agc.stream(input_items[0], out=out)
         if self._tag_every:
             self._tag_gain(len(out))
         return len(out)

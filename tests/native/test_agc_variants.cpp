@@ -1,8 +1,9 @@
-// Every instruction-set variant of the AGC block path and of the settling
-// loop against the scalar reference, bit for bit, with the acquisition mode
-// off and on: outputs, loop state, and the guard elements after the output.
+// Every instruction-set variant of the AGC block path (steps, stream over
+// random splits, and the span kernel of a chunk that a call starts, resumes
+// or completes) and of the settling loop against the scalar reference, bit
+// for bit, with the acquisition mode off and on: outputs, loop state, the
+// pending chunk, and the guard elements around the output.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,8 +21,8 @@ namespace {
 
 using Steps = void (*)(agc_t *, const qv_cf32 *, qv_cf32 *, size_t);
 
-// The exported block path (the settling loop has no entry of its own).
-const Variant kExported = {agc_steps, reference.settle};
+// The exported block paths (the span and the settling loop have no entries of their own).
+const Variant kExported = {agc_steps, agc_stream, reference.span, reference.settle};
 const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
 std::mt19937_64 rng(20261208);
@@ -62,6 +63,12 @@ agc_t random_record() {
     a.hold_count = rng();
     a.clip_lin = float(uniform(0, 4));
     a.flags = uint32_t(rng());  // bit 0, the acquisition mode, on in half the records
+    if (rng() % 2) {            // a pending chunk of stream, of any length it may have
+        const float sums[] = {0.0f, -0.0f, 1e-45f, 3e38f, INFINITY, NAN};
+        a.pending.len = rng() % 4 ? 2 + rng() % 70 : pick(decims) | 2;
+        a.pending.done = 1 + rng() % (a.pending.len - 1);
+        for (float &sum : a.pending.sums) sum = rng() % 4 ? float(uniform(0, 100)) : pick(sums);
+    }
     return a;
 }
 
@@ -83,37 +90,50 @@ std::vector<qv_cf32> random_samples(size_t n) {
     return x;
 }
 
-uint64_t bits(double d) { return std::bit_cast<uint64_t>(d); }
-
 // Same bits, or both NaN: which NaN payload an update passes on depends on
 // operand order that the compiler is free to pick.
-bool same(double a, double b) { return bits(a) == bits(b) || (a != a && b != b); }
+template <class T>
+bool same(T a, T b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b);
+}
+
+bool same_sums(const float (&a)[4], const float (&b)[4]) {
+    return same(a[0], b[0]) && same(a[1], b[1]) && same(a[2], b[2]) && same(a[3], b[3]);
+}
 
 bool same_record(const agc_t &a, const agc_t &b) {
     agc_t x = a, y = b;
-    if (!same(x.gain_db, y.gain_db) || !same(x.p_avg, y.p_avg) || !same(x.g_last, y.g_last)) return false;
+    if (!same(x.gain_db, y.gain_db) || !same(x.p_avg, y.p_avg) || !same(x.g_last, y.g_last) ||
+        !same_sums(x.pending.sums, y.pending.sums))
+        return false;
     x.gain_db = y.gain_db = x.p_avg = y.p_avg = x.g_last = y.g_last = 0.0;
+    std::fill(std::begin(x.pending.sums), std::end(x.pending.sums), 0.0f);
+    std::fill(std::begin(y.pending.sums), std::end(y.pending.sums), 0.0f);
     return std::memcmp(&x, &y, sizeof x) == 0;
 }
 
 constexpr size_t kGuard = 4;
 const qv_cf32 kGuardValue(-7.25f, 1e-39f);
 
-// A copy of `record` after steps on x[skip..] into a fresh buffer of guard
+// A copy of `record` after `calls` on x[skip..] into a fresh buffer of guard
 // elements, at sample offset `skip` (or in place there), and that buffer.
+// The calls take the pieces `cuts` gives in turn (the last takes the rest).
 struct Run {
     agc_t record;
     std::vector<qv_cf32> buffer;
 };
 
-Run run(Steps steps, const agc_t &record, const std::vector<qv_cf32> &x, size_t skip, bool in_place) {
+Run run(Steps calls, const agc_t &record, const std::vector<qv_cf32> &x, size_t skip, bool in_place,
+        const std::vector<size_t> &cuts) {
     Run r{record, std::vector<qv_cf32>(x.size() + kGuard, kGuardValue)};
-    const size_t n = x.size() - skip;
-    if (in_place) {
-        std::copy(x.begin() + ptrdiff_t(skip), x.end(), r.buffer.begin() + ptrdiff_t(skip));
-        steps(&r.record, r.buffer.data() + skip, r.buffer.data() + skip, n);
-    } else {
-        steps(&r.record, x.data() + skip, r.buffer.data() + skip, n);
+    qv_cf32 *out = r.buffer.data();
+    if (in_place) std::copy(x.begin() + ptrdiff_t(skip), x.end(), r.buffer.begin() + ptrdiff_t(skip));
+    const qv_cf32 *in = in_place ? out : x.data();
+    size_t start = skip;
+    for (size_t k = 0; k <= cuts.size(); ++k) {
+        const size_t n = k < cuts.size() ? std::min(cuts[k], x.size() - start) : x.size() - start;
+        calls(&r.record, in + start, out + start, n);
+        start += n;
     }
     return r;
 }
@@ -122,27 +142,87 @@ bool same_samples(const std::vector<qv_cf32> &a, const std::vector<qv_cf32> &b) 
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(qv_cf32)) == 0;
 }
 
-// One call of every supported variant, separate and in place, against the
-// reference on the same record and samples.
-void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip) {
-    const Run want = run(reference.steps, record, x, skip, false);
+// Calls through `field` of every supported variant, separate and in place,
+// against the reference on the same record, samples and cuts.
+void check_calls(Steps Variant::*field, const char *what, const agc_t &record, const std::vector<qv_cf32> &x,
+                 size_t skip, const std::vector<size_t> &cuts = {}) {
+    const Run want = run(reference.*field, record, x, skip, false, cuts);
     for (size_t k = 0; k < want.buffer.size(); ++k)
         if ((k < skip || k >= x.size()) && std::memcmp(&want.buffer[k], &kGuardValue, sizeof kGuardValue) != 0)
             fail("the scalar loop wrote outside out, element %zu\n", k);
     for (const auto &v : kRows) {
         if (!v.supported) continue;
         for (bool in_place : {false, true}) {
-            const Run got = run(v.table->steps, record, x, skip, in_place);
+            const Run got = run(v.table->*field, record, x, skip, in_place, cuts);
             if (!same_samples(got.buffer, want.buffer))
-                fail("%s steps%s: samples differ, n=%zu decim=%llu\n", v.name, in_place ? " in place" : "",
+                fail("%s %s%s: samples differ, n=%zu decim=%llu\n", v.name, what, in_place ? " in place" : "",
                      x.size() - skip, (unsigned long long)record.decim);
             if (!same_record(got.record, want.record))
-                fail("%s steps%s: state differs, n=%zu decim=%llu gain_db %a/%a p_avg %a/%a g_last %a/%a\n",
-                     v.name, in_place ? " in place" : "", x.size() - skip, (unsigned long long)record.decim,
+                fail("%s %s%s: state differs, n=%zu decim=%llu gain_db %a/%a p_avg %a/%a g_last %a/%a\n",
+                     v.name, what, in_place ? " in place" : "", x.size() - skip, (unsigned long long)record.decim,
                      got.record.gain_db, want.record.gain_db, got.record.p_avg, want.record.p_avg,
                      got.record.g_last, want.record.g_last);
         }
     }
+}
+
+void check_call(const agc_t &record, const std::vector<qv_cf32> &x, size_t skip) {
+    check_calls(&Variant::steps, "steps", record, x, skip);
+}
+
+// Piece lengths around the chunk length: 0, 1, d - 1, d + 1, primes and the rest.
+std::vector<size_t> random_cuts(uint64_t decim) {
+    const size_t d = size_t(std::min<uint64_t>(decim ? decim : 1, 1000));
+    const size_t lengths[] = {0, 1, 2, 3, 5, 7, 13, 31, d - 1, d, d + 1, 2 * d + 1};
+    std::vector<size_t> cuts(rng() % 8);
+    for (size_t &c : cuts) c = rng() % 4 ? pick(lengths) : rng() % 300;
+    return cuts;
+}
+
+// The span kernel of every variant against the reference: every count up to
+// 70 from odd and even chunk samples (far into a huge chunk too), carried sums
+// with extremes, separate and in place, with guard elements on both sides.
+void check_spans() {
+    const float specials[] = {0.0f, -0.0f, 1e-45f, 3e38f, INFINITY, NAN};
+    const uint64_t firsts[] = {0, 1, 2, 3, 4095, uint64_t(1) << 40, (uint64_t(1) << 53) - 71, (uint64_t(1) << 53) - 3,
+                               (uint64_t(1) << 63) + 1};
+    for (size_t count = 0; count <= 70; ++count)
+        for (int trial = 0; trial < 16; ++trial) {
+            const agc_t shape = random_record();
+            const double g_prev = shape.g_last;
+            double step = uniform(-1, 1) * std::pow(10.0, uniform(-12, 0));
+            const float clip = trial % 5 ? float(uniform(0, 3)) : INFINITY;
+            const uint64_t first = trial % 3 ? rng() % 5000 : pick(firsts);
+            // Far into a huge chunk, a ramp that comes down to 0 within the span,
+            // where every ramp index shows in the gain.
+            if (first > uint64_t(1) << 52) step = -g_prev / double(first + 80);
+            float start[4];
+            for (float &s : start) s = rng() % 4 ? float(uniform(0, 1000)) : pick(specials);
+            const std::vector<qv_cf32> x = random_samples(count);
+            auto span_run = [&](const Variant &v, bool in_place, float (&sums)[4]) {
+                std::vector<qv_cf32> buffer(count + 2 * kGuard, kGuardValue);
+                qv_cf32 *out = buffer.data() + kGuard;
+                if (in_place) std::copy(x.begin(), x.end(), out);
+                std::copy(std::begin(start), std::end(start), sums);
+                v.span(Span{in_place ? out : x.data(), out, count, first, g_prev, step, clip}, sums);
+                return buffer;
+            };
+            float want_sums[4];
+            const std::vector<qv_cf32> want = span_run(reference, false, want_sums);
+            for (size_t k = 0; k < kGuard; ++k)
+                if (std::memcmp(&want[k], &kGuardValue, sizeof kGuardValue) ||
+                    std::memcmp(&want[count + kGuard + k], &kGuardValue, sizeof kGuardValue))
+                    fail("the scalar span wrote outside out\n");
+            for (const auto &v : kRows) {
+                if (!v.supported) continue;
+                for (bool in_place : {false, true}) {
+                    float sums[4];
+                    if (!same_samples(span_run(*v.table, in_place, sums), want) || !same_sums(sums, want_sums))
+                        fail("%s span%s: count=%zu first=%llu differs\n", v.name, in_place ? " in place" : "",
+                             count, (unsigned long long)first);
+                }
+            }
+        }
 }
 
 // The settling loop of every variant against the reference, from fresh
@@ -192,6 +272,21 @@ int main() {
             a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
             check_call(a, random_samples(4097), 1);
         }
+    // stream over random splits, from records with and without a pending
+    // chunk; and long streams cut into calls that end inside big chunks.
+    for (size_t n = 0; n <= 300; n += 1 + n / 16)
+        for (int trial = 0; trial < 12; ++trial) {
+            const agc_t record = random_record();
+            check_calls(&Variant::stream, "stream", record, random_samples(n + 3), 3, random_cuts(record.decim));
+        }
+    for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
+        for (uint64_t decim : {1, 8, 64, 4096}) {
+            agc_t a = random_record();
+            a.decim = decim, a.flags = flags, a.pending = agc_pending_t{};
+            a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
+            check_calls(&Variant::stream, "stream", a, random_samples(20001), 1, {1000, 999, 3, 4097, 1001});
+        }
+    check_spans();
     check_settle();
     return qv::test::summary();
 }

@@ -3,6 +3,7 @@
    interpolation entry points called with C's own integer and complex types. */
 #include <complex.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "agc/agc_core.h"
 #include "arith/acc_core.h"
@@ -76,6 +77,24 @@ static void acquisition_mode(void) {
     CHECK(agc_settling_samples_flags(0.0025, 0.05, -60.0, 1.0, QV_AGC_ACQUIRE) == 411);
 }
 
+/* The stream from C: cut into 1001-sample calls, the output of one agc_steps
+   call on the 512 complete chunks; 3 samples pending, in a version 4 blob. */
+static void stream_from_c(void) {
+    static qv_cf32 x[4099], y[4099], z[4096];
+    for (size_t k = 0; k < 4099; ++k) x[k] = (float)(k % 7) + 0.5f * I;
+    agc_t *a = agc_create(0.0, 0.0025, 0.05), *b = agc_create(0.0, 0.0025, 0.05);
+    CHECK(a != NULL && b != NULL);
+    for (size_t k = 0; k < 4099; k += 1001) agc_stream(a, x + k, y + k, k + 1001 < 4099 ? 1001 : 4099 - k);
+    agc_steps(b, x, z, 4096);
+    CHECK(memcmp(y, z, sizeof z) == 0 && a->gain_db == b->gain_db);
+    CHECK(a->pending.done == 3 && a->pending.len == 8 && agc_state_bytes(a) == QV_AGC_STATE_BYTES_PENDING);
+    unsigned char blob[QV_AGC_STATE_BYTES_PENDING];
+    agc_get_state(a, blob);
+    CHECK(blob[4] == 4 && agc_set_state(b, blob) == 0 && b->pending.done == 3);
+    agc_destroy(a);
+    agc_destroy(b);
+}
+
 static void cores_with_c_types(void) {
     const int16_t a[3] = {100, 20000, -20000}, b[3] = {50, 20000, -20000};
     int16_t sum[3];
@@ -105,6 +124,7 @@ int main(void) {
     inline_emit();
     attached_agc();
     acquisition_mode();
+    stream_from_c();
     cores_with_c_types();
     printf("%d failures\n", failures);
     return failures != 0;
