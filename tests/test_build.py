@@ -12,8 +12,9 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TOOLS_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime in the tools
 
-pytestmark = pytest.mark.skipif(shutil.which("cmake") is None or shutil.which("g++") is None,
-                                reason="needs cmake and g++ (pip install '.[test]')")
+pytestmark = [pytest.mark.source_tree,
+              pytest.mark.skipif(shutil.which("cmake") is None or shutil.which("g++") is None,
+                                 reason="needs cmake and g++ (pip install '.[test]')")]
 
 
 @pytest.mark.parametrize("value", ["tsan", "asan", "1", "on"])

@@ -16,6 +16,8 @@ import subprocess
 
 import pytest
 
+pytestmark = pytest.mark.source_tree
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SANITIZE = os.environ.get("QUORVEL_SANITIZE", "OFF")
 REFERENCE_ONLY = os.environ.get("QUORVEL_REFERENCE_ONLY", "OFF")

@@ -1,5 +1,6 @@
-"""The package as a whole: one version, a docstring that names every module,
-and GNU Radio imported by its block module only."""
+"""The package as a whole: one version, what an installation holds, a
+docstring that names every module, and GNU Radio imported by its block
+module only."""
 
 import importlib.metadata
 import pathlib
@@ -13,6 +14,24 @@ PACKAGE = pathlib.Path(quorvel.__file__).parent
 
 def test_the_installed_version_is_the_one_in_the_package():
     assert importlib.metadata.version("quorvel") == quorvel.__version__
+
+
+def test_an_installation_holds_the_package_its_stubs_and_the_command_only():
+    dist = importlib.metadata.distribution("quorvel")
+    files = [f for f in dist.files if "__pycache__" not in f.parts]
+    # site-packages/quorvel, its metadata, libraries a repaired wheel may carry, and the script (../bin/quorvel)
+    places = {"quorvel", f"quorvel-{dist.version}.dist-info", "quorvel.libs", ".."}
+    assert {f.parts[0] for f in files} <= places, files
+    package = [f for f in files if f.parts[0] == "quorvel"]
+    assert all(len(f.parts) == 2 and not f.name.startswith(("test", "conftest")) for f in package), package
+    assert all(f.suffix in (".py", ".pyi", ".so") or f.name == "py.typed" for f in package), package
+    names = {f.name for f in package}
+    assert "py.typed" in names and all(f"{f.name.split('.')[0]}.pyi" in names for f in package if f.suffix == ".so")
+
+    scripts = [f for f in files if f.parts[0] == ".."]
+    assert [f.name for f in scripts] == ["quorvel"]
+    result = subprocess.run([str(dist.locate_file(scripts[0])), "--version"], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stdout == f"quorvel {quorvel.__version__}\n", result.stderr
 
 
 def test_the_docstring_lists_every_module():

@@ -2,13 +2,22 @@
 every prototype, the limits, the record and counter layouts, the capsule name."""
 
 import ctypes
+import functools
 import pathlib
 import re
 
+import pytest
+
 from quorvel import _tlm_core
 
+pytestmark = pytest.mark.source_tree
+
 SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
-HEADER = (SRC / "qv_tlm" / "qv_tlm_core.h").read_text()
+
+
+@functools.cache
+def header():
+    return (SRC / "qv_tlm" / "qv_tlm_core.h").read_text()
 
 C_TYPES = {
     "void": None, "int": ctypes.c_int, "double": ctypes.c_double, "size_t": ctypes.c_size_t,
@@ -28,14 +37,14 @@ def ctype(declaration):
 
 def prototypes():
     found = {}
-    for ret, name, params in re.findall(r"QV_API\s+([\w\s*]+?)\s*\b(qv_tlm_\w+)\s*\(([^)]*)\)\s*;", HEADER):
+    for ret, name, params in re.findall(r"QV_API\s+([\w\s*]+?)\s*\b(qv_tlm_\w+)\s*\(([^)]*)\)\s*;", header()):
         args = [] if params.strip() in ("", "void") else [ctype(p) for p in params.split(",")]
         found[name] = (ctype(ret), args)
     return found
 
 
 def struct_fields(name):
-    body = re.search(r"struct\s+" + name + r"\s*\{(.*?)\}", HEADER, re.S).group(1)
+    body = re.search(r"struct\s+" + name + r"\s*\{(.*?)\}", header(), re.S).group(1)
     body = re.sub(r"//[^\n]*", "", body)
     return [re.match(r"\s*(.*?)\s*(\w+)$", field).groups() for field in body.split(";") if field.strip()]
 
@@ -51,7 +60,7 @@ def test_every_signature_matches_its_prototype():
 
 
 def test_limits_layouts_and_capsule_name():
-    limit = dict(re.findall(r"\b(QV_TLM_\w+)\s*=?\s*(\d+)", HEADER))
+    limit = dict(re.findall(r"\b(QV_TLM_\w+)\s*=?\s*(\d+)", header()))
     assert int(limit["QV_TLM_MAX_PROBES"]) == _tlm_core.MAX_PROBES == 64
     assert int(limit["QV_TLM_NAME_BYTES"]) == _tlm_core.NAME_BYTES == 32
 

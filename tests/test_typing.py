@@ -40,6 +40,7 @@ def test_stubs_ship_beside_the_modules(name):
 
 # The package's own sources are checked against one NumPy's annotations: NumPy 1.x
 # stubs give bare `np.ndarray` no default type arguments and type some results Any.
+@pytest.mark.source_tree
 @pytest.mark.skipif(int(np.__version__.split(".")[0]) < 2,
                     reason="the package sources are type-checked against NumPy 2's annotations")
 def test_package_sources_pass_mypy_strict(tmp_path):

@@ -24,6 +24,10 @@ import sys
 from types import FrameType
 from typing import Any, NoReturn, Optional, Sequence
 
+from quorvel import __version__
+
+__all__ = ["main"]
+
 _STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -70,6 +74,7 @@ class _Parser(argparse.ArgumentParser):
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvel", description="Bit-exact DSP for NumPy. Without a command: run the AGC demonstration.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--plot", metavar="FILE.png",
                         help="also draw the demonstration's envelopes and probes into FILE.png; needs "
                              "matplotlib (default: not drawn)")

@@ -15,6 +15,8 @@ import numpy.typing as npt
 from quorvel.agc import AGC, settling_samples
 from quorvel.telemetry import Telemetry
 
+__all__ = ["run", "synthesize", "settled_after", "fade_db", "Burst"]
+
 LEVELS_DB = (-20.0, -50.0, -10.0, -60.0, -30.0, 0.0, -40.0)  # burst powers, dB (0 dB = unit power)
 BURST, GAP = 24_000, 6_000                                  # samples
 NOISE_DB = -75.0
