@@ -132,6 +132,16 @@ def test_quick_agc_section_prints_its_table(capsys):
     assert "Msample/s" in out and "FAILED" not in out
 
 
+def test_agc_bank_section_measures_every_row(tmp_path):
+    pytest.importorskip("quorvel.agc")
+    from sections import Context, agc_bank
+
+    report = agc_bank.run(Context(quick=True, build_dir=tmp_path), dram=(4, 1 << 12))
+    assert len(report.rows) == len(agc_bank.SHAPES) + 3
+    assert all(row.ours > 0 and row.base > 0 for row in report.rows)
+    assert report.rows[0].target.text == ">= 3x faster" and report.rows[-1].op.startswith("two threads")
+
+
 def test_cpuinfo_reads_the_first_processor(tmp_path):
     f = tmp_path / "cpuinfo"
     f.write_text("processor\t: 0\nmodel name\t: First\ncpu MHz\t\t: 3000.5\n\nprocessor\t: 1\nmodel name\t: Second\n")

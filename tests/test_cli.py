@@ -118,7 +118,7 @@ def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
                 raise KeyboardInterrupt
             return x
 
-    monkeypatch.setattr("quorvel.agc.AGC", Interrupted)
+    monkeypatch.setattr("quorvel.agc.AGCBank", Interrupted)
     assert cli.main(["agc", str(src), str(dst), "--block", "1000"]) == 130
     assert dst.read_bytes() == b"previous result"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.cf32", "out.cf32"]

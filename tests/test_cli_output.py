@@ -179,13 +179,14 @@ try:
     quorvel._output.UNNAMED = quorvel._output.UNNAMED and temporaries == "unnamed"
 except ImportError:
     pass
-Real = quorvel.agc.AGC
+Real = quorvel.agc.AGCBank
 
 class SignalledAGC:
-    '''A real AGC whose third block brings the signal.'''
+    '''The channels' real AGCBank, whose third block brings the signal.'''
     def __init__(self, *args):
         self.real, self.calls = Real(*args), 0
     decim = property(lambda self: self.real.decim, lambda self, value: setattr(self.real, "decim", value))
+    channels = property(lambda self: self.real.channels)
     def set_telemetry(self, *args):
         self.real.set_telemetry(*args)
     def steps(self, x, out=None):
@@ -194,7 +195,7 @@ class SignalledAGC:
             os.kill(os.getpid(), int(signum))
         return self.real.steps(x, out=out)
 
-quorvel.agc.AGC = SignalledAGC
+quorvel.agc.AGCBank = SignalledAGC
 from quorvel.cli import main
 sys.exit(main(argv))
 """
@@ -271,7 +272,7 @@ def test_full_disk_leaves_outputs_as_they_were(tmp_path):
 # -- --telemetry ------------------------------------------------------------------------
 
 class CountingAGC:
-    """Stands in for the AGC to show whether any samples were processed."""
+    """Stands in for the channels' AGCBank to show whether any samples were processed."""
     calls = 0
     decim = 8
 
@@ -299,7 +300,7 @@ def test_telemetry_destination_is_checked_before_processing(tmp_path, src, monke
     out.write_bytes(b"previous")
     (tmp_path / "link.npz").symlink_to(src)
     os.link(src, tmp_path / "hard.npz")
-    monkeypatch.setattr("quorvel.agc.AGC", CountingAGC)
+    monkeypatch.setattr("quorvel.agc.AGCBank", CountingAGC)
     CountingAGC.calls = 0
     names = dict(src=src, out=out, tmp=tmp_path)
     assert cli.main(["agc", str(src), str(out), "--telemetry", telemetry.format(**names)]) == status

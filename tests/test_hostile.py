@@ -32,6 +32,14 @@ def objects():
     yield "AccQ8", arith.AccQ8(5)
     yield "InterpolatedTable", interp.InterpolatedTable([1, 2j, 3])
     yield "AGC", agc.AGC()
+    yield "AGCBank", agc.AGCBank(2)
+
+
+def snapshot(obj):
+    """The object's state blobs (one per channel of a bank), or None."""
+    if isinstance(obj, agc.AGCBank):
+        return [obj.get_state(c) for c in range(obj.channels)]
+    return obj.get_state() if hasattr(obj, "get_state") else None
 
 
 # Arguments that would legitimately run for a very long time are left out:
@@ -78,7 +86,6 @@ def test_module_functions_survive_hostile_arguments(name, func):
 @pytest.mark.parametrize("type_name, obj", list(objects()), ids=lambda v: v if isinstance(v, str) else "")
 def test_methods_survive_hostile_arguments_and_keep_state(type_name, obj):
     values = hostile_values()
-    stateful = hasattr(obj, "get_state")
     for name in dir(obj):
         if name.startswith("__") and name not in ("__enter__",) or name in ("destroy", "reset"):
             continue
@@ -86,11 +93,11 @@ def test_methods_survive_hostile_arguments_and_keep_state(type_name, obj):
         if not callable(method):
             continue
         before = [sys.getrefcount(v) for v in counted(values)]
-        state = obj.get_state() if stateful else None
+        state = snapshot(obj)
         call_all_ways(method, values)
         assert [sys.getrefcount(v) for v in counted(values)] == before, name
-        if stateful and name == "set_state":
-            assert obj.get_state() == state
+        if name == "set_state":
+            assert snapshot(obj) == state
     # Properties: hostile assignments either store a converted value or raise.
     for name in [n for n, v in vars(type(obj)).items() if type(v).__name__ == "getset_descriptor"]:
         for value in values:
@@ -99,8 +106,9 @@ def test_methods_survive_hostile_arguments_and_keep_state(type_name, obj):
             except (TypeError, AttributeError, OverflowError, ValueError):
                 pass
             getattr(obj, name)
-    if type_name == "AGC":
+    if type_name in ("AGC", "AGCBank"):
         obj.reset()
-        y = obj.steps(np.ones(100, np.complex64))      # whatever the properties now hold
-        assert y.shape == (100,)
+        shape = (2, 100) if type_name == "AGCBank" else (100,)
+        y = obj.steps(np.ones(shape, np.complex64))    # whatever the properties now hold
+        assert y.shape == shape
     obj.destroy()

@@ -1,15 +1,17 @@
 """What every quorvel object shares: construction, release, the destroyed
 guard, the context manager, the type objects and the state-blob protocol."""
 
+import copy
 import gc
 import os
+import pickle
 import sys
 import weakref
 
 import numpy as np
 import pytest
 
-from quorvel.agc import AGC
+from quorvel.agc import AGC, AGCBank
 from quorvel.arith import AccQ8, AccQ15
 from quorvel.interp import InterpolatedTable
 
@@ -19,6 +21,7 @@ TYPES = [
     (AccQ8, lambda: AccQ8(3), lambda o: o.get(), 20),
     (InterpolatedTable, lambda: InterpolatedTable([1, 2, 3]), lambda o: o.execute([0.5]), None),
     (AGC, lambda: AGC(), lambda o: o.steps(np.full(8, 3 + 4j, np.complex64)).tobytes(), 120),
+    (AGCBank, lambda: AGCBank(2), lambda o: o.steps(np.full((2, 8), 3 + 4j, np.complex64)).tobytes(), None),
 ]
 STATEFUL = [t for t in TYPES if t[3] is not None]
 
@@ -42,7 +45,7 @@ class TestLifecycle:
         obj.destroy()
         bad_calls = {"reset": (), "step": ("bad",), "steps": (1, 2, 3), "madd": (None,), "set_acc": ("x",),
                      "get": (), "get_acc": (), "dump": (), "execute": (None, "bad out"), "execute_max_out": (),
-                     "state_bytes": (), "get_state": (), "set_state": (bytearray(),)}
+                     "state_bytes": (), "get_state": (), "set_state": (bytearray(),), "set_telemetry": (1,)}
         for name, args in bad_calls.items():
             if hasattr(obj, name):
                 with pytest.raises(RuntimeError, match="^destroyed$"):
@@ -50,7 +53,7 @@ class TestLifecycle:
         for prop in [name for name, value in vars(cls).items() if type(value).__name__ == "getset_descriptor"]:
             with pytest.raises(RuntimeError, match="^destroyed$"):
                 getattr(obj, prop)
-            if prop not in ("n", "gain_db", "applied_gain_db"):
+            if prop not in ("n", "gain_db", "applied_gain_db", "channels"):
                 with pytest.raises(RuntimeError, match="^destroyed$"):
                     setattr(obj, prop, "not a number")
 
@@ -77,7 +80,7 @@ class TestLifecycle:
     def test_init_again_revives_a_released_object(self, cls, make, use, _):
         obj = make()
         obj.destroy()
-        obj.__init__(*([[1, 2]] if cls is InterpolatedTable else []))
+        obj.__init__(*{InterpolatedTable: [[1, 2]], AGCBank: [2]}.get(cls, []))
         use(obj)
 
     def test_no_args_methods_refuse_arguments(self, cls, make, use, _):
@@ -85,6 +88,12 @@ class TestLifecycle:
         for name in ("reset", "destroy", "__enter__"):
             with pytest.raises(TypeError):
                 getattr(obj, name)(1)
+
+    def test_copies_and_pickles_are_refused(self, cls, make, use, _):
+        obj = make()
+        for duplicate in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError, match="cannot pickle"):
+                duplicate(obj)
 
     def test_type_object(self, cls, make, use, _):
         with pytest.raises(TypeError):

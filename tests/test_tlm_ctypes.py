@@ -71,6 +71,6 @@ def test_limits_layouts_and_capsule_name():
     stats = struct_fields("qv_tlm_stats_t")
     assert [(ctype(c), name) for c, name in stats] == [(t, name) for name, t in _tlm_core.Stats._fields_]
 
-    binding = (SRC / "agc" / "agc_module.cpp").read_text()
+    binding = "".join(path.read_text() for path in sorted((SRC / "agc").iterdir()))
     capsule_names = set(re.findall(r'PyCapsule_GetPointer\([^,]+,\s*"([^"]+)"\)', binding))
     assert capsule_names == {_tlm_core.CAPSULE_NAME.decode()}

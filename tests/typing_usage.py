@@ -56,7 +56,21 @@ burst = agc.AGC(loop_bw=preset["loop_bw"], alpha=preset["alpha"])
 burst.decim, burst.acquire = preset["decim"], preset["acquire"]
 on: bool = burst.acquire
 
+bank = agc.AGCBank(4, ref_db=-3.0, loop_bw=0.001, alpha=0.1)
+bank.decim, bank.clip_db, bank.acquire = 16, 60.0, True
+bank.ref_db, bank.loop_bw, bank.alpha = bank.ref_db, bank.loop_bw, bank.alpha
+rows: npt.NDArray[np.complex64] = bank.steps(np.ones((4, 32), np.complex64))
+rows = bank.stream(rows, out=rows)
+gains: npt.NDArray[np.float64] = bank.gain_db
+size = bank.channels + bank.state_bytes(0)
+bank.set_state(3, bank.get_state(-1))
+gain.set_state(bank.get_state(0))
+
 with Telemetry(4096) as tlm:
+    tlm.attach(bank, prefix="bank")
+    tlm.detach(bank)
+    bank.set_telemetry(tlm, "rows", 2)
+    bank.set_telemetry(None, "rows")
     tlm.attach(gain, prefix="rx", decim=1)
     tlm.probe("mine", decim=2)
     tlm.set_decim("mine", 3)
@@ -75,3 +89,6 @@ with Telemetry(4096) as tlm:
     closed: bool = tlm.closed
 gain.reset()
 gain.set_state(gain.get_state())
+with bank as same_bank:
+    same_bank.reset()
+bank.destroy()

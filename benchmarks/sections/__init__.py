@@ -22,6 +22,7 @@ SECTIONS = [
     "cmsisdsp",
     "interp",
     "agc",
+    "agc_bank",
     "agc_peers",
     "gr_flowgraph",
     "telemetry",

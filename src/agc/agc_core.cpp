@@ -13,7 +13,8 @@
 
 namespace qv::agc {
 
-constinit const Variant reference = {steps_scalar, stream_scalar, span_scalar, settle};
+constinit const Variant reference = {steps_scalar, stream_scalar, span_scalar, bank_steps_scalar, bank_stream_scalar,
+                                      settle};
 constinit const Variant *active = &reference;
 __attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
 

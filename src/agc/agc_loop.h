@@ -88,16 +88,19 @@ inline void follow_gain(agc_t *a, double g_from, double g_to) {
 }
 
 // Runs after every loop update, on both paths: the new gain command, then the
-// level this update answered. Detached, it is one null test.
-inline void telemetry_hook(agc_t *a, double level) {
+// level this update answered. Detached, it is one null test. (A bank's
+// update passes the command it holds in a register.)
+inline void telemetry_record(agc_t *a, double gain_db, double level) {
     if (!a->tlm) return;
-    if (a->gain_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->gain_probe, a->gain_db);
+    if (a->gain_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->gain_probe, gain_db);
     // Read again, not reused from the test above: a detach that lands between
     // the two emits must stop the second one, which would otherwise write into
     // a context its owner may already have freed. One thread stepping the AGC
     // never sees tlm change here; the second read is still required.
     if (a->tlm && a->level_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->level_probe, level);
 }
+
+inline void telemetry_hook(agc_t *a, double level) { telemetry_record(a, a->gain_db, level); }
 
 // The per-sample loop in two halves, so that the settling query can form its
 // gained sample its own way. First: the linear gain for this sample, refreshed

@@ -1,6 +1,8 @@
-// quorvel.agc: the AGC type and the settling-time query.
+// quorvel.agc: the AGC type and the settling-time query (AGCBank: agc_bank_module.cpp).
+#include "agc/agc_bank_module.h"
 #include "agc/agc_core.h"
 #include "agc/agc_loop.h"
+#include "agc/telemetry_arg.h"
 #include "common/arrays.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
@@ -185,14 +187,8 @@ PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm,
                                               &prefix, &decim))
         return nullptr;
-    qv_tlm *context = nullptr;
-    if (tlm != Py_None) {
-        qv::PyRef capsule = PyCapsule_CheckExact(tlm) ? qv::PyRef::borrow(tlm)
-                                                      : qv::PyRef::steal(PyObject_GetAttrString(tlm, "_capsule"));
-        if (!capsule) return nullptr;
-        context = static_cast<qv_tlm *>(PyCapsule_GetPointer(capsule.get(), "quorvel.telemetry.qv_tlm"));
-        if (!context) return nullptr;
-    }
+    qv_tlm *context;
+    if (!qv::agc::telemetry_context(tlm, &context)) return nullptr;
     const int rc = agc_set_telemetry(core, context, prefix, int(uint32_t(decim)));
     if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
     Py_RETURN_NONE;
@@ -534,12 +530,14 @@ PyMethodDef agc_module_methods[] = {
 
 PyDoc_STRVAR(agc_doc,
 "Automatic gain control: a log-domain feedback AGC (AGC) that drives signal "
-"power toward a reference level.\n\n"
+"power toward a reference level, and a bank of them (AGCBank).\n\n"
 "``AGC.step`` runs the exact per-sample loop; ``AGC.steps`` runs blocks\n"
 "through a decimated loop with a first-order gain hold, in place or into an\n"
 "``out`` buffer, and ``AGC.stream`` the blocks of one stream cut anywhere;\n"
-"``settling_samples`` answers how long the loop takes to settle. Results\n"
-"are bit-exact and NaN or infinite samples never stop the loop.\n\n"
+"``settling_samples`` answers how long the loop takes to settle. ``AGCBank``\n"
+"runs many channels, each bit for bit an AGC of its own, several times\n"
+"faster than one after another. Results are bit-exact and NaN or infinite\n"
+"samples never stop the loop.\n\n"
 "``PRESETS`` maps a use to parameters: ``PRESETS['burst']``, for bursts\n"
 "that arrive out of noise at any level, gives ``loop_bw``, ``alpha``,\n"
 "``decim`` and ``acquire``.\n\n"
@@ -574,7 +572,8 @@ bool add_presets(PyObject *module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_agc(void) {
-    qv::PyRef module = qv::PyRef::steal(qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset)}));
+    qv::PyRef module = qv::PyRef::steal(
+        qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset), agc_bank_type()}));
     if (!module || !add_presets(module.get())) return nullptr;
     return module.release();
 }

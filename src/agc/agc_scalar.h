@@ -205,6 +205,39 @@ inline void stream_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     stream_for<chunk_scalar, span_scalar>(a, in, out, n);
 }
 
+// The references of Variant::bank_steps and Variant::bank_stream: row c, n
+// samples at in + c n, through channel c, one channel after the other.
+inline void bank_steps_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) steps_scalar(chan + c, in + c * n, out + c * n, n);
+}
+inline void bank_stream_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) stream_scalar(chan + c, in + c * n, out + c * n, n);
+}
+
+// A bank's stream call as run_stream makes it on each channel, for a
+// variant whose `blocks` runs the whole chunks of all channels at once:
+// blocks(chan, channels, in, out, stride, n) takes n samples of each row,
+// rows `stride` apart. Channels whose pending chunks differ (set_state can
+// make them) have chunk grids of their own: each goes through `stream`.
+template <auto span, auto blocks, auto stream, bool acquire>
+void run_bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    const agc_pending_t &p = chan[0].pending;
+    for (size_t c = 1; c < channels; ++c)
+        if (chan[c].pending.done != p.done || chan[c].pending.len != p.len) {
+            for (size_t k = 0; k < channels; ++k) stream(chan + k, in + k * n, out + k * n, n);
+            return;
+        }
+    const float clip = float(db_to_amp(chan[0].clip_db));
+    size_t taken = 0;
+    for (size_t c = 0; c < channels; ++c) taken = resume_chunk<span, acquire>(chan + c, in + c * n, out + c * n, n, clip);
+    if (p.done) return;  // n ended inside it
+    const uint64_t d = chan[0].decim ? chan[0].decim : 1;
+    const size_t rest = n - taken, whole = rest - size_t(rest % d);
+    if (whole) blocks(chan, channels, in + taken, out + taken, n, whole);
+    for (size_t c = 0; c < channels; ++c)
+        start_chunk<span>(chan + c, in + c * n + taken + whole, out + c * n + taken + whole, rest - whole, d, clip);
+}
+
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j) for at
 // most `budget` steps: the smallest k after which the gain command stays
 // within tol_db of target_db through the last step, or 0 when it is outside

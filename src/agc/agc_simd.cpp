@@ -6,6 +6,11 @@
 
 #if defined(__AVX2__)
 #include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "agc/agc_lanes.h"
 #endif
 
 namespace qv::agc::QV_ISA {
@@ -117,17 +122,233 @@ void span_vector(const Span &sp, float sums[4]) {
     }
     if (k < sp.count) span_sample(sp, k, sums);
 }
-#else
-// Without hardware fma the scalar loops are as fast as anything else here.
-constexpr auto chunk_vector = chunk_scalar;
-constexpr auto span_vector = span_scalar;
-#endif
 
 void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
 void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
 
+// A bank's channels in lanes. Each chunk round runs the chunks of every
+// channel (their sample work is independent), then the loop updates of all
+// of them side by side in the lanes of G vectors: G chains of updates in
+// flight, where one stream has one. Four lanes even where eight would fit:
+// two chains of four channels outrun one of eight, and the lines of four
+// rows, in and out, fit the ways of a first-level cache set (measured on
+// Zen 4).
+using Wide = D4;
+
+// The lanes' loop state from the records (lanes past `live`: a fresh loop's).
+template <class V>
+void load_lanes(const agc_t *chan, size_t live, LaneLoop<V> &s, V &g_last) {
+    constexpr size_t W = Lanes<V>::count;
+    double gain[W], power[W], last[W];
+    for (size_t j = 0; j < W; ++j) {
+        gain[j] = j < live ? chan[j].gain_db : 0.0;
+        power[j] = j < live ? chan[j].p_avg : 1.0;
+        last[j] = j < live ? chan[j].g_last : 1.0;
+    }
+    std::memcpy(&s.gain_db, gain, sizeof gain);
+    std::memcpy(&s.p_avg, power, sizeof power);
+    std::memcpy(&g_last, last, sizeof last);
+}
+
+template <class V>
+void store_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V g_last) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) {
+        chan[j].gain_db = s.gain_db[j];
+        chan[j].p_avg = s.p_avg[j];
+        chan[j].g_last = g_last[j];
+    }
+}
+
+// Telemetry of one update of the live lanes, channel by channel.
+template <class V>
+void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) telemetry_record(chan + j, s.gain_db[j], level[j]);
+}
+
+// The chunks of the channels in the lanes of a vector, side by side: the
+// samples of every chunk go pair by pair onto its partial sums, one serial
+// chain of fmas per chunk, and taking the chunks' samples in turn keeps
+// those chains in flight together. Chunk j is row j (rows `stride` apart)
+// from in to out, its ramp in lane j of g_prev and step; lanes from `live`
+// on are left alone unless `full` says there are none. Returns the power
+// sums in lanes, as chunk_scalar forms them.
+//
+// Eight samples (a cache line) of every chunk at a time: their gains for
+// all lanes at once (eight vector fmas, Lanes::quad_gains), then lane by
+// lane the samples' floats times them, the squares of the four pairs onto
+// the sums in turn, the clip, the store. Rows of a block are often a
+// multiple of 4 KiB apart, and then every chunk's line of every row, in and
+// out, falls in one set of the first-level cache: each line is taken in one
+// go, before the cache has to evict it for another row's.
+template <class V, bool full>
+[[gnu::always_inline]] inline V chunks_side_by_side(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
+                                                    size_t len, V g_prev, V step, float c) {
+    using L = Lanes<V>;
+    constexpr size_t W = L::count;
+    auto lane = [&](size_t j) QV_INLINE_LAMBDA { return full || j < live; };
+    __m128 sums[W];
+    for (__m128 &s : sums) s = _mm_setzero_ps();
+    const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
+    // Four samples of lane j from sample i on, under the gains of q.
+    auto quad = [&]<size_t j>(size_t i, const typename L::Quad &q) QV_INLINE_LAMBDA {
+        const __m256 x = _mm256_loadu_ps(reinterpret_cast<const float *>(in + j * stride + i));
+        const __m256 y = _mm256_mul_ps(x, L::template gains_of<j>(q));
+        const __m128 lo = _mm256_castps256_ps128(y), hi = _mm256_extractf128_ps(y, 1);
+        sums[j] = _mm_fmadd_ps(hi, hi, _mm_fmadd_ps(lo, lo, sums[j]));
+        _mm256_storeu_ps(reinterpret_cast<float *>(out + j * stride + i), clip_quad(y, clip, neg_clip));
+    };
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const typename L::Quad first = L::quad_gains(step, g_prev, double(i + 1));
+        const typename L::Quad second = L::quad_gains(step, g_prev, double(i + 5));
+        unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+            if (!lane(j)) return;
+            quad.template operator()<j>(i, first);
+            quad.template operator()<j>(i + 4, second);
+        });
+    }
+    if (i + 4 <= len) {
+        const typename L::Quad q = L::quad_gains(step, g_prev, double(i + 1));
+        unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+            if (lane(j)) quad.template operator()<j>(i, q);
+        });
+        i += 4;
+    }
+    // A pair left over, then an odd chunk's last sample, lane by lane.
+    const size_t done = i;
+    float power[W] = {};
+    unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
+        if (!lane(j)) return;
+        const qv_cf32 *x = in + j * stride;
+        qv_cf32 *y = out + j * stride;
+        if (len - done >= 2) {
+            const __m128 g = pair_gains(L::template broadcast<j>(step), pair_index(done), L::template broadcast<j>(g_prev));
+            const __m128 pair = _mm_mul_ps(_mm_loadu_ps(reinterpret_cast<const float *>(x + done)), g);
+            sums[j] = _mm_fmadd_ps(pair, pair, sums[j]);
+            _mm_storeu_ps(reinterpret_cast<float *>(y + done),
+                          _mm256_castps256_ps128(clip_quad(_mm256_zextps128_ps256(pair), clip, neg_clip)));
+        }
+        power[j] = combine(sums[j]);
+        if (len & 1)
+            power[j] = odd_sample(ramp_gained(x[len - 1], double(len), g_prev[j], step[j]), y + len - 1, c, power[j]);
+    });
+    return L::widen(power);
+}
+
+// How many chunks each vector of lanes runs behind the one before: enough
+// to put its lines half a page (2 KiB) away, so that two vectors' rows,
+// which a block often puts a multiple of 4 KiB apart, do not crowd the same
+// set of the first-level cache. None where a chunk spans half a page, or for
+// a call too short to make up for the rounds in which only one vector runs.
+size_t lag_for(uint64_t d, size_t n) {
+    constexpr uint64_t kHalfPage = 2048 / sizeof(qv_cf32);
+    const size_t lag = d < kHalfPage ? size_t(kHalfPage / d) : 0;
+    return n / d >= 8 * lag ? lag : 0;
+}
+
+// run_blocks<chunk_vector, acquire> over rows of n samples, `stride` apart,
+// of the live channels chan[0 .. live), live in ((G - 1) W, G W]: channel
+// g W + j in lane j of vector g. Each round takes the next chunk of every
+// vector (lag_for rounds later for each vector than for the one before):
+// the chunks' samples, then the loop updates of the vectors side by side.
+template <class V, size_t G, bool acquire>
+void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+    using L = Lanes<V>;
+    constexpr size_t W = L::count;
+    const agc_t &bank = chan[0];
+    const uint64_t d = bank.decim ? bank.decim : 1;
+    const ChunkShape full = shape_for(&bank, d);
+    const BankShape shape{bank.ref_db, gain_bounds(bank.ref_db)};
+    const float clip = float(db_to_amp(bank.clip_db));
+    bool watched = false;
+    for (size_t c = 0; c < live; ++c) watched |= chan[c].tlm != nullptr;
+    LaneLoop<V> s[G];
+    V g_prev[G], g_new[G];
+    unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+        load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
+        g_new[g] = db_to_amp_lanes(s[g].gain_db);
+    });
+    const size_t lag = G > 1 ? lag_for(d, n) : 0;
+    size_t offset[G] = {}, wait[G];
+    for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
+    while (offset[G - 1] < n) {
+        ChunkShape k[G];
+        size_t len[G];
+        V step[G], sums[G];
+        unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+            len[g] = wait[g] || offset[g] >= n ? 0 : size_t(std::min<uint64_t>(d, n - offset[g]));
+            if (!len[g]) return;
+            k[g] = len[g] == d ? full : shape_for(&bank, len[g]);  // only a last chunk is shorter
+            step[g] = (g_new[g] - g_prev[g]) * L::splat(k[g].r);
+            const size_t first = g * W * stride + offset[g];
+            if (live >= (g + 1) * W)
+                sums[g] = chunks_side_by_side<V, true>(in + first, out + first, stride, W, len[g], g_prev[g], step[g],
+                                                       clip);
+            else
+                sums[g] = chunks_side_by_side<V, false>(in + first, out + first, stride, live - g * W, len[g],
+                                                        g_prev[g], step[g], clip);
+        });
+        unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
+            if (!len[g]) {
+                wait[g] -= wait[g] != 0;
+                return;
+            }
+            V level;
+            const V g_next =
+                chunk_update_lanes<V, acquire>(s[g], sums[g], k[g], shape, g_prev[g], step[g], g_new[g], level);
+            if (watched) [[unlikely]]
+                record_lanes(chan + g * W, live - g * W, s[g], level);
+            g_prev[g] = g_new[g];
+            g_new[g] = g_next;
+            offset[g] += len[g];
+        });
+    }
+    unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA { store_lanes(chan + g * W, live - g * W, s[g], g_prev[g]); });
+}
+
+// The whole chunks of every channel: passes of two vectors of lanes, then
+// what is left in two, one, or (a single channel) the stream's own loop.
+template <bool acquire>
+void bank_blocks(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+    constexpr size_t W = Lanes<Wide>::count;
+    size_t c = 0;
+    for (; channels - c >= 2 * W; c += 2 * W)
+        run_lanes<Wide, 2, acquire>(chan + c, 2 * W, in + c * stride, out + c * stride, stride, n);
+    const size_t rest = channels - c;
+    if (rest > W)
+        run_lanes<Wide, 2, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+    else if (rest > 1)
+        run_lanes<Wide, 1, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+    else if (rest == 1)
+        run_blocks<chunk_vector, acquire>(chan + c, in + c * stride, out + c * stride, n);
+}
+
+void bank_steps(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
+    if (!n) return;
+    if (chan[0].flags & QV_AGC_ACQUIRE)
+        bank_blocks<true>(chan, channels, in, out, n, n);
+    else
+        bank_blocks<false>(chan, channels, in, out, n, n);
+}
+
+void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    if (chan[0].flags & QV_AGC_ACQUIRE)
+        run_bank_stream<span_vector, bank_blocks<true>, stream, true>(chan, channels, in, out, n);
+    else
+        run_bank_stream<span_vector, bank_blocks<false>, stream, false>(chan, channels, in, out, n);
+}
+#else
+// Without hardware fma the scalar loops are as fast as anything else here.
+constexpr auto span_vector = span_scalar;
+constexpr auto steps = steps_scalar;
+constexpr auto stream = stream_scalar;
+constexpr auto bank_steps = bank_steps_scalar;
+constexpr auto bank_stream = bank_stream_scalar;
+#endif
+
 }  // namespace
 
-extern const Variant variant = {steps, stream, span_vector, settle};
+extern const Variant variant = {steps, stream, span_vector, bank_steps, bank_stream, settle};
 
 }  // namespace qv::agc::QV_ISA

@@ -30,6 +30,10 @@ struct Variant {
     void (*stream)(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
     // The kernel of a chunk that a call starts, resumes or completes.
     void (*span)(const Span &s, float sums[4]);
+    // steps and stream of a bank: row c, n samples at in + c n, through chan[c],
+    // for each of `channels` records that hold the same parameters.
+    void (*bank_steps)(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n);
+    void (*bank_stream)(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n);
     // The per-sample loop against a constant input: the sample count after
     // which the gain command stays within tol_db of target_db, or 0.
     uint64_t (*settle)(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget);

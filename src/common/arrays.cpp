@@ -27,6 +27,10 @@ bool new_vector(int typenum, npy_intp n, Array &result) {
     return adopt(PyArray_EMPTY(1, &n, typenum, 0), result);
 }
 
+bool new_array_like(const Array &like, int typenum, Array &result) {
+    return adopt(PyArray_EMPTY(PyArray_NDIM(like.arr()), PyArray_DIMS(like.arr()), typenum, 0), result);
+}
+
 bool shares_memory(const Array &a, const Array &b) {
     if (a.size == 0 || b.size == 0) return false;
     return first_byte(a) < end_byte(b) && first_byte(b) < end_byte(a);

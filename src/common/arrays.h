@@ -28,6 +28,9 @@ bool to_array(PyObject *obj, int typenum, Array &result);
 // A fresh one-dimensional array of n elements, left uninitialised.
 bool new_vector(int typenum, npy_intp n, Array &result);
 
+// A fresh array of the shape of `like`, left uninitialised.
+bool new_array_like(const Array &like, int typenum, Array &result);
+
 // True when the bytes of the two arrays overlap.
 bool shares_memory(const Array &a, const Array &b);
 

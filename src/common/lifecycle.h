@@ -109,6 +109,16 @@ struct Lifecycle {
     static PyObject *set_state(PyObject *o, PyObject *blob) {
         Core *core = live(o);
         if (!core) return nullptr;
+        const char *bytes = blob_bytes(core, blob);
+        if (!bytes) return nullptr;
+        if (T::set_state(core, bytes) != 0) return rejected();
+        Py_RETURN_NONE;
+    }
+
+    // The bytes of a blob that set_state may hand to the core, or null with
+    // TypeError (not bytes) or ValueError (a size the type never takes; for
+    // several sizes, one that the blob's header does not state).
+    static const char *blob_bytes(Core *core, PyObject *blob) {
         if (!PyBytes_Check(blob)) {
             PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
             return nullptr;
@@ -121,14 +131,16 @@ struct Lifecycle {
         // A core whose blob has several sizes reads as many bytes as the
         // header states: it must state this blob's length.
         if (several_sizes && blob_stated_size(PyBytes_AS_STRING(blob)) != size) {
-            PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+            rejected();
             return nullptr;
         }
-        if (T::set_state(core, PyBytes_AS_STRING(blob)) != 0) {
-            PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        return PyBytes_AS_STRING(blob);
+    }
+
+    // The error of a blob the core refuses.
+    static PyObject *rejected() {
+        PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+        return nullptr;
     }
 
     // Method-table entries; their docstrings are the same text in every type

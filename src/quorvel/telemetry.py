@@ -8,7 +8,10 @@ gain command and measured level at every loop update; you drain the ring with
 the records per probe with :meth:`Telemetry.demux`.
 
 Threading rules: exactly one thread produces (steps every AGC attached to the
-context, or calls :meth:`Telemetry.emit`); at most one thread reads
+context, or calls :meth:`Telemetry.emit`), or one at a time: an ``AGCBank``
+keeps the interpreter lock while attached, as an ``AGC`` always does, so
+banks and AGCs attached to one context may be stepped from several Python
+threads. At most one thread reads
 (:meth:`read`, :attr:`avail`). Registering probes and attaching are setup
 steps. :meth:`close` and :meth:`resize` may come from any thread at any time:
 a read running beside them returns a whole result or raises
@@ -52,7 +55,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quorvel import _tlm_core as _core
-from quorvel.agc import AGC
+from quorvel.agc import AGC, AGCBank
 
 __all__ = ["RECORD", "Telemetry", "TelemetryStats"]
 
@@ -161,7 +164,7 @@ class Telemetry:
         self._lock = threading.RLock()  # serialises every use of the context against close and resize
         self._context = context
         self._capsule_object = _core.new_capsule(context)
-        self._attached: dict[int, AGC] = {}  # id(agc) -> agc
+        self._attached: dict[int, AGC | AGCBank] = {}  # id(agc) -> agc
         _live.add(self)
 
     # -- life ---------------------------------------------------------------
@@ -419,8 +422,9 @@ class Telemetry:
 
     # -- AGC attachment -----------------------------------------------------
 
-    def attach(self, agc: AGC, prefix: str = "agc", decim: int = 1) -> None:
-        """Attach an AGC: it emits ``<prefix>.gain_db`` and ``<prefix>.level_db``.
+    def attach(self, agc: AGC | AGCBank, prefix: str = "agc", decim: int = 1) -> None:
+        """Attach an AGC: it emits ``<prefix>.gain_db`` and ``<prefix>.level_db``
+        (channel c of an AGCBank ``<prefix>.<c>.gain_db`` and ``.level_db``).
 
         The AGC is kept until :meth:`detach` or :meth:`close`, which detaches
         it. Attaching it here takes it away from any other Telemetry it was
@@ -436,7 +440,7 @@ class Telemetry:
                     other._attached.pop(id(agc), None)
             self._attached[id(agc)] = agc
 
-    def detach(self, agc: AGC) -> None:
+    def detach(self, agc: AGC | AGCBank) -> None:
         """Detach an AGC attached with :meth:`attach` (a destroyed one is fine)."""
         with self._lock:
             if self._attached.pop(id(agc), None) is None:

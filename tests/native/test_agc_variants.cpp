@@ -1,8 +1,9 @@
 // Every instruction-set variant of the AGC block path (steps, stream over
 // random splits, and the span kernel of a chunk that a call starts, resumes
-// or completes) and of the settling loop against the scalar reference, bit
-// for bit, with the acquisition mode off and on: outputs, loop state, the
-// pending chunk, and the guard elements around the output.
+// or completes), of a bank's steps and stream, and of the settling loop
+// against the scalar reference, bit for bit, with the acquisition mode off
+// and on: outputs, loop state, the pending chunk, a bank's telemetry, and
+// the guard elements around the output.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "agc/agc_bank.h"
 #include "agc/agc_variants.h"
 #include "variants.h"
 
@@ -21,8 +23,16 @@ namespace {
 
 using Steps = void (*)(agc_t *, const qv_cf32 *, qv_cf32 *, size_t);
 
+// The exported bank calls over the records of a bank.
+template <auto call>
+void exported_bank(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    agc_bank_t bank{channels, chan};
+    call(&bank, in, out, n);
+}
+
 // The exported block paths (the span and the settling loop have no entries of their own).
-const Variant kExported = {agc_steps, agc_stream, reference.span, reference.settle};
+const Variant kExported = {agc_steps, agc_stream, reference.span, exported_bank<agc_bank_steps>,
+                           exported_bank<agc_bank_stream>, reference.settle};
 const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
 std::mt19937_64 rng(20261208);
@@ -252,6 +262,139 @@ void check_settle() {
     }
 }
 
+using BankCall = void (*)(agc_t *, size_t, const qv_cf32 *, qv_cf32 *, size_t);
+
+// A bank's records: random loop states and pending chunks (the same chunk
+// grid in all, or each its own), the parameters of the first in every one.
+std::vector<agc_t> random_bank(size_t channels) {
+    std::vector<agc_t> chan(channels);
+    for (agc_t &a : chan) a = random_record();
+    agc_bank_t bank{channels, chan.data()};
+    agc_bank_configure(&bank, &chan[0]);
+    if (rng() % 2)
+        for (agc_t &a : chan) a.pending.done = chan[0].pending.done, a.pending.len = chan[0].pending.len;
+    return chan;
+}
+
+// channels rows of n samples; one row in four all one value from the
+// extremes (NaN, infinities, zeros, subnormals, the largest).
+std::vector<qv_cf32> random_rows(size_t channels, size_t n) {
+    const float specials[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 1e-45f, 1e-39f, 3.4028235e38f};
+    std::vector<qv_cf32> x;
+    for (size_t c = 0; c < channels; ++c) {
+        std::vector<qv_cf32> row = random_samples(n);
+        if (rng() % 4 == 0) std::fill(row.begin(), row.end(), qv_cf32(pick(specials), pick(specials)));
+        x.insert(x.end(), row.begin(), row.end());
+    }
+    return x;
+}
+
+struct BankRun {
+    std::vector<agc_t> chan;
+    std::vector<qv_cf32> out;
+    std::vector<std::vector<float>> probes;  // each probe's records, when watched
+};
+
+// The rows through `call` in pieces of columns (`cuts`, the last taking the
+// rest), each piece a block of its own with guard elements after it,
+// separate or in place; every channel attached to one context when watched.
+BankRun run_bank(BankCall call, const std::vector<agc_t> &chan, const std::vector<qv_cf32> &x, size_t n,
+                 bool in_place, const std::vector<size_t> &cuts, bool watched) {
+    const size_t channels = chan.size();
+    BankRun r{chan, std::vector<qv_cf32>(x.size()), {}};
+    qv_tlm *tlm = watched ? qv_tlm_create(1 << 16) : nullptr;
+    for (size_t c = 0; watched && c < channels; ++c) {
+        char prefix[24];
+        std::snprintf(prefix, sizeof prefix, "c%zu", c);
+        if (agc_set_telemetry(&r.chan[c], tlm, prefix, 1) != 0) fail("attaching channel %zu failed\n", c);
+    }
+    for (size_t k = 0, start = 0; k <= cuts.size(); ++k) {
+        const size_t piece = k < cuts.size() ? std::min(cuts[k], n - start) : n - start;
+        std::vector<qv_cf32> in(channels * piece), out(channels * piece + kGuard, kGuardValue);
+        for (size_t c = 0; c < channels; ++c)
+            std::copy_n(x.begin() + ptrdiff_t(c * n + start), piece, (in_place ? out : in).begin() + ptrdiff_t(c * piece));
+        call(r.chan.data(), channels, in_place ? out.data() : in.data(), out.data(), piece);
+        for (size_t g = channels * piece; g < out.size(); ++g)
+            if (std::memcmp(&out[g], &kGuardValue, sizeof kGuardValue) != 0) fail("a bank call wrote past out\n");
+        for (size_t c = 0; c < channels; ++c)
+            std::copy_n(out.begin() + ptrdiff_t(c * piece), piece, r.out.begin() + ptrdiff_t(c * n + start));
+        start += piece;
+    }
+    if (watched) {
+        std::vector<qv_tlm_rec> records(qv_tlm_avail(tlm));
+        records.resize(qv_tlm_read(tlm, 0, records.data(), records.size()));
+        r.probes.resize(2 * channels);
+        for (const qv_tlm_rec &rec : records) r.probes[rec.probe].push_back(rec.value);
+        if (qv_tlm_dropped(tlm)) fail("the bank's telemetry ring overflowed\n");
+        for (agc_t &a : r.chan) agc_set_telemetry(&a, nullptr, nullptr, 0);
+        qv_tlm_destroy(tlm);
+    }
+    return r;
+}
+
+bool same_probes(const std::vector<std::vector<float>> &a, const std::vector<std::vector<float>> &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t p = 0; p < a.size(); ++p) {
+        if (a[p].size() != b[p].size()) return false;
+        for (size_t k = 0; k < a[p].size(); ++k)
+            if (!same(a[p][k], b[p][k])) return false;
+    }
+    return true;
+}
+
+// A bank call of every supported variant, separate and in place, against
+// the reference: outputs, every channel's record, and the probes.
+void check_bank(BankCall Variant::*field, const char *what, const std::vector<agc_t> &chan,
+                const std::vector<qv_cf32> &x, size_t n, const std::vector<size_t> &cuts = {}, bool watched = false) {
+    const BankRun want = run_bank(reference.*field, chan, x, n, false, cuts, watched);
+    for (const auto &v : kRows) {
+        if (!v.supported) continue;
+        for (bool in_place : {false, true}) {
+            const BankRun got = run_bank(v.table->*field, chan, x, n, in_place, cuts, watched);
+            if (!same_samples(got.out, want.out))
+                fail("%s %s%s: samples differ, channels=%zu n=%zu decim=%llu\n", v.name, what,
+                     in_place ? " in place" : "", chan.size(), n, (unsigned long long)chan[0].decim);
+            for (size_t c = 0; c < chan.size(); ++c)
+                if (!same_record(got.chan[c], want.chan[c]))
+                    fail("%s %s%s: channel %zu of %zu differs, n=%zu decim=%llu\n", v.name, what,
+                         in_place ? " in place" : "", c, chan.size(), n, (unsigned long long)chan[0].decim);
+            if (!same_probes(got.probes, want.probes))
+                fail("%s %s: telemetry differs, channels=%zu n=%zu\n", v.name, what, chan.size(), n);
+        }
+    }
+}
+
+// Banks of every size around the vector widths (a lane or two short, one
+// past, several passes), random records and rows; and long calls at the
+// usual chunk lengths, watched and not.
+void check_banks() {
+    const size_t sizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 31, 32, 33, 40};
+    for (size_t channels : sizes)
+        for (int trial = 0; trial < 24; ++trial) {
+            const std::vector<agc_t> chan = random_bank(channels);
+            const size_t n = trial % 8 ? rng() % 40 : rng() % 400;
+            const std::vector<qv_cf32> x = random_rows(channels, n);
+            check_bank(&Variant::bank_steps, "bank steps", chan, x, n);
+            check_bank(&Variant::bank_stream, "bank stream", chan, x, n, random_cuts(chan[0].decim));
+        }
+    for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
+        for (uint64_t decim : {1, 7, 8, 64})
+            for (size_t channels : {3, 8, 17, 32}) {
+                std::vector<agc_t> chan = random_bank(channels);
+                agc_t &p = chan[0];
+                p.decim = decim, p.flags = flags;
+                p.ref_db = uniform(-20, 20), p.loop_bw = 0.01 / double(decim), p.alpha = uniform(0.01, 0.5);
+                agc_bank_t bank{channels, chan.data()};
+                agc_bank_configure(&bank, &p);
+                for (agc_t &a : chan) a.pending = agc_pending_t{};
+                const size_t n = 2049;
+                const std::vector<qv_cf32> x = random_rows(channels, n);
+                const bool watched = channels <= QV_AGC_BANK_MAX_WATCHED && decim != 1;
+                check_bank(&Variant::bank_steps, "bank steps", chan, x, n, {}, watched);
+                check_bank(&Variant::bank_stream, "bank stream", chan, x, n, {1000, 3, 517}, watched);
+            }
+}
+
 }  // namespace
 
 int main() {
@@ -287,6 +430,7 @@ int main() {
             check_calls(&Variant::stream, "stream", a, random_samples(20001), 1, {1000, 999, 3, 4097, 1001});
         }
     check_spans();
+    check_banks();
     check_settle();
     return qv::test::summary();
 }
