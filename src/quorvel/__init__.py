@@ -24,4 +24,4 @@ The modules, each imported on demand:
   demonstration (``python -m quorvel``).
 """
 
-__version__ = "0.1.0"  # the package's one version: the build reads it from here
+__version__ = "0.2.0"  # the package's one version: the build reads it from here

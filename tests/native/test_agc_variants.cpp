@@ -149,7 +149,8 @@ Run run(Steps calls, const agc_t &record, const std::vector<qv_cf32> &x, size_t 
 }
 
 bool same_samples(const std::vector<qv_cf32> &a, const std::vector<qv_cf32> &b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(qv_cf32)) == 0;
+    // memcmp must not see the null data() of an empty vector, even for 0 bytes
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(qv_cf32)) == 0);
 }
 
 // Calls through `field` of every supported variant, separate and in place,
