@@ -106,7 +106,7 @@ class agc_cc(_sync_block):
     decim : int
         Samples per loop update (the block path's chunk length); 0 acts as 1.
     acquire : bool
-        Switch on the AGC's acquisition mode (needs an AGC that has it).
+        Switch on the AGC's acquisition mode, as ``AGC.acquire``.
     clip_db : float
         Output clip level in dB, as ``AGC.clip_db``.
     telemetry : Telemetry, bool or None
