@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from quorvel import cli
+from quorvel import batch, cli
 from quorvel.formats import sample_format
 from quorvel.iqfile import level_recording
 
@@ -113,6 +113,19 @@ def test_an_archive_and_a_pair_give_the_same_recording(tmp_path):
     assert (tmp_path / "a.sigmf-data").read_bytes() == (tmp_path / "b.sigmf-data").read_bytes() == bytes(expected)
     top = json.loads((tmp_path / "a.sigmf-meta").read_text())["global"]
     assert top["core:datatype"] == "ci8" and top["quorvel:agc"]["output_scale"] == 0.5
+
+
+def test_many_recordings_take_an_archive_and_a_pair_named_twice(tmp_path):
+    codes = np.random.default_rng(10).integers(0, 256, 2 * 3000).astype(np.uint8)
+    path = write_pair(tmp_path, "p", meta("cu8"), codes.tobytes())
+    sigmf.fromfile(str(path)).tofile(str(tmp_path / "a.sigmf"))
+    assert cli.main(["agc", str(path), str(tmp_path / "one.sigmf-meta")]) == 0
+    out = tmp_path / "out"
+    summary = batch.level_files([tmp_path / "[ap].sigmf*"], out, workers=1)
+    assert summary.ok and [os.path.basename(row.input) for row in summary] == ["a.sigmf", "p.sigmf-data"]
+    assert sorted(os.listdir(out)) == ["a.sigmf-data", "a.sigmf-meta", "p.sigmf-data", "p.sigmf-meta"]
+    for stem in "ap":
+        assert (out / f"{stem}.sigmf-data").read_bytes() == (tmp_path / "one.sigmf-data").read_bytes()
 
 
 def test_raw_input_becomes_a_recording(tmp_path):

@@ -98,7 +98,8 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
         ``-``); patterns are expanded (see :func:`expand`).
     outdir : str or path
         The folder for the outputs, made if missing; each output has its
-        input's file name (a SigMF pair is written as a pair).
+        input's file name (a SigMF recording is written as a pair, an
+        archive ``x.sigmf`` as ``x.sigmf-meta`` and ``x.sigmf-data``).
     client : dask.distributed.Client, optional
         The cluster to run on. By default a local one is started for this
         call and closed after it.
@@ -122,7 +123,8 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
     Raises
     ------
     UsageError
-        Two inputs with the same file name, an input whose output would be
+        Two inputs with the same file name (the two files of one SigMF pair
+        count as one input), an input whose output would be
         itself, ``-``, or a bad option. Nothing was started.
 
     Examples
@@ -144,7 +146,7 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
         raise TypeError(f"level_files() got unexpected keyword argument(s) {', '.join(sorted(unknown))}")
     inputs = expand(paths)
     outdir = os.fspath(outdir)
-    outputs = _outputs(inputs, outdir)
+    inputs, outputs = _plan(inputs, outdir)
     _check_options(agc_params)
     os.makedirs(outdir, exist_ok=True)
     sizes = [_size(path) for path in inputs]
@@ -180,21 +182,40 @@ def level_one(input: str, output: str, agc_params: dict[str, Any]) -> FileResult
     return FileResult(input, output, done.samples, time.perf_counter() - started, done.gain_db)
 
 
-def _outputs(inputs: list[str], outdir: str) -> list[str]:
+def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
+    """One input per recording, and where each is written in ``outdir``."""
+    from quorvel import _sigmf
+
+    kept: list[str] = []
     outputs: list[str] = []
     seen: dict[str, str] = {}
     for path in inputs:
         if path == "-":
             raise UsageError("- (standard input) is one recording: give OUTPUT instead of -o")
         name = os.path.basename(path)
-        if name in seen:
-            raise UsageError(f"{seen[name]} and {path} would both be written to {os.path.join(outdir, name)}")
-        seen[name] = path
+        if name.endswith(_sigmf.ARCHIVE):  # an archive comes out as a pair
+            name = name[:-len(_sigmf.ARCHIVE)] + _sigmf.META
+        # A pair named by both its files (a pattern like 'rec/*') is one recording.
+        key = _sigmf.pair(name)[0] if name.endswith((_sigmf.META, _sigmf.DATA)) else name
+        if key in seen:
+            if _same_pair(seen[key], path):
+                continue
+            raise UsageError(f"{seen[key]} and {path} would both be written to {os.path.join(outdir, name)}")
+        seen[key] = path
         output = os.path.join(outdir, name)
         if os.path.exists(output) and os.path.exists(path) and os.path.samefile(output, path):
             raise UsageError(f"{path}: its output would replace it; choose another OUTDIR")
+        kept.append(path)
         outputs.append(output)
-    return outputs
+    return kept, outputs
+
+
+def _same_pair(a: str, b: str) -> bool:
+    """Whether ``a`` and ``b`` name the files of one SigMF pair."""
+    from quorvel import _sigmf
+
+    named_by_pair_files = a.endswith((_sigmf.META, _sigmf.DATA)) and b.endswith((_sigmf.META, _sigmf.DATA))
+    return named_by_pair_files and _sigmf.pair(os.path.abspath(a)) == _sigmf.pair(os.path.abspath(b))
 
 
 def _check_options(params: dict[str, Any]) -> None:
