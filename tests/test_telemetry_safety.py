@@ -67,6 +67,36 @@ def test_agc_never_emits_into_a_freed_context():
     """)
 
 
+def test_a_bank_waiting_to_attach_holds_a_context_closed_meanwhile():
+    # set_telemetry waits for a bank busy without the interpreter lock; the
+    # context it was given is closed, and a new one may get its memory.
+    run_python("""
+        import threading, time
+        import numpy as np
+        from quorvel.agc import AGCBank
+        from quorvel.telemetry import Telemetry
+        bank = AGCBank(2)
+        x = np.ones((2, 1 << 22), np.complex64)
+        for _ in range(10):
+            tlm = Telemetry(1 << 12)
+            busy = threading.Thread(target=bank.steps, args=(x,))
+            busy.start()
+            time.sleep(0.02)
+            attach = threading.Thread(target=bank.set_telemetry, args=(tlm, "b"))
+            attach.start()
+            time.sleep(0.02)
+            tlm.close()
+            other = Telemetry(1 << 12)
+            other.probe("mine")
+            busy.join(); attach.join()
+            bank.steps(np.ones((2, 4096), np.complex64))
+            assert other.probe_names == ("mine",) and other.avail == 0, other.probe_names
+            bank.set_telemetry(None, "b")
+            other.close()
+        print("ok")
+    """)
+
+
 def test_an_attached_agc_holds_the_context_until_it_lets_go():
     before = ring_mappings()
     agc = AGC()

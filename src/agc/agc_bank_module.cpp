@@ -380,11 +380,12 @@ PyObject *AGCBank_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     PyObject *tlm;
     const char *prefix;
     unsigned long decim = 1;
-    qv_tlm *context;
+    qv::agc::ContextHold hold;
     if (!Life::live(self) ||
         !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm, &prefix, &decim) ||
-        !qv::agc::telemetry_context(tlm, &context))
+        !hold.take(tlm))
         return nullptr;
+    qv_tlm *const context = hold.get();
     Held held(self);
     agc_bank_t *b = held.bank();
     if (!b) return nullptr;

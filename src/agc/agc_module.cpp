@@ -187,9 +187,9 @@ PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm,
                                               &prefix, &decim))
         return nullptr;
-    qv_tlm *context;
-    if (!qv::agc::telemetry_context(tlm, &context)) return nullptr;
-    const int rc = agc_set_telemetry(core, context, prefix, int(uint32_t(decim)));
+    qv::agc::ContextHold hold;
+    if (!hold.take(tlm)) return nullptr;
+    const int rc = agc_set_telemetry(core, hold.get(), prefix, int(uint32_t(decim)));
     if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
     Py_RETURN_NONE;
 }
