@@ -217,14 +217,17 @@ def test_stopping_signals_leave_nothing_behind(tmp_path, signum, word, temporari
     assert sorted(os.listdir(tmp_path)) == ["in.cf32", "out.cf32", "probes.npz"]
 
 
-def test_interrupt_during_start_up_prints_one_line(tmp_path, src):
+@pytest.mark.parametrize("loading", ["argparse", "numpy"])  # while the command loads, and while numpy does
+def test_interrupt_during_start_up_prints_one_line(tmp_path, src, loading):
     fake = tmp_path / "fake"
     fake.mkdir()
-    (fake / "numpy.py").write_text("raise KeyboardInterrupt\n")  # as if Ctrl-C came while numpy loads
+    (fake / f"{loading}.py").write_text("raise KeyboardInterrupt\n")  # as if Ctrl-C came right then
     env = dict(os.environ, PYTHONPATH=str(fake))
-    for args in ([], ["agc", src, tmp_path / "out.cf32"]):
-        result = run(*args, env=env, text=True)
-        assert result.returncode == 130 and one_line(result.stderr) == "quorvel: interrupted"
+    script = os.path.join(os.path.dirname(sys.executable), "quorvel")
+    for command in ([sys.executable, "-m", "quorvel"], [script]):
+        for args in ([], ["agc", src, tmp_path / "out.cf32"]):
+            result = subprocess.run([*command, *map(str, args)], capture_output=True, env=env, text=True)
+            assert result.returncode == 130 and one_line(result.stderr) == "quorvel: interrupted"
 
 
 # -- full disks ---------------------------------------------------------------------
