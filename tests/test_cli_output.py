@@ -217,6 +217,25 @@ def test_stopping_signals_leave_nothing_behind(tmp_path, signum, word, temporari
     assert sorted(os.listdir(tmp_path)) == ["in.cf32", "out.cf32", "probes.npz"]
 
 
+def test_a_signal_as_the_temporary_gets_its_name_leaves_nothing(tmp_path, src):
+    (tmp_path / "out.cf32").write_bytes(b"previous result")
+    code = """
+import os, signal, sys
+from quorvel import cli
+real = os.link
+def link(source, name, **kwargs):  # SIGTERM the instant the finished temporary is linked in
+    real(source, name, **kwargs)
+    if name.startswith(".quorvel-"):
+        os.kill(os.getpid(), signal.SIGTERM)
+os.link = link
+sys.exit(cli.main(["agc", *sys.argv[1:]]))
+"""
+    result = subprocess.run([sys.executable, "-c", code, src, str(tmp_path / "out.cf32")], capture_output=True,
+                            text=True)
+    assert result.returncode == 128 + signal.SIGTERM and one_line(result.stderr) == "quorvel: terminated"
+    assert sorted(os.listdir(tmp_path)) == ["in.cf32", "out.cf32"] and (tmp_path / "out.cf32").read_bytes() == b"previous result"
+
+
 @pytest.mark.parametrize("loading", ["argparse", "numpy"])  # while the command loads, and while numpy does
 def test_interrupt_during_start_up_prints_one_line(tmp_path, src, loading):
     fake = tmp_path / "fake"

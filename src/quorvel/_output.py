@@ -15,6 +15,7 @@ import contextlib
 import errno
 import os
 import secrets
+import signal
 import stat
 import sys
 from typing import BinaryIO, Iterator, Union
@@ -130,11 +131,12 @@ class Destination:
                 pass
             while self._temporary is None:
                 name = f".quorvel-{secrets.token_hex(4)}.part"
-                try:
-                    os.link(source, name, dst_dir_fd=directory)
-                except FileExistsError:
-                    continue
-                self._temporary = os.path.join(os.path.dirname(self._target), name)
+                with _signals_deferred():  # a stopping signal finds the name recorded, to remove it
+                    try:
+                        os.link(source, name, dst_dir_fd=directory)
+                    except FileExistsError:
+                        continue
+                    self._temporary = os.path.join(os.path.dirname(self._target), name)
         os.replace(self._temporary, self._target)
         self._temporary = None
 
@@ -154,6 +156,16 @@ class Destination:
                 self.file.close()  # later writes fail instead of reaching a reused descriptor
             os.close(self._fd)
             self._fd = -1
+
+
+@contextlib.contextmanager
+def _signals_deferred() -> Iterator[None]:
+    """Signals wait until the block is done; their handlers then run at once."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 @contextlib.contextmanager
