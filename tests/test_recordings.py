@@ -168,9 +168,11 @@ def test_state_that_does_not_fit_is_refused_before_writing(tmp_path, capsys):
     assert cli.main(["agc", str(src), str(tmp_path / "a.cf32"), "--decim", "16", "--state-out", str(state)]) == 0
     capsys.readouterr()
     (tmp_path / "junk").write_bytes(b"x" * 120)
+    (tmp_path / "long").write_bytes(state.read_bytes() * 2)
     cases = [(["--state-in", str(state)], 2, f"{state} continues a run with decim 16: give the same options"),
              (["--state-in", str(tmp_path / "none")], 2, f"{tmp_path / 'none'}: no such file"),
              (["--state-in", str(tmp_path / "junk")], 1, f"{tmp_path / 'junk'}: not a saved AGC state"),
+             (["--state-in", str(tmp_path / "long")], 1, "long: not a saved AGC state (holds more than the 120 bytes"),
              (["--state-out", str(src)], 2, "--state-out must not be INPUT, OUTPUT or telemetry")]
     for args, status, message in cases:
         assert cli.main(["agc", str(src), str(tmp_path / "b.cf32"), *args]) == status

@@ -92,6 +92,7 @@ QV_API void agc_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
 // at clip_db as it finds it.
 QV_API void agc_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n);
 QV_API int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim);
+// The settling query with the mode off; exported for C callers, nothing in the package calls it.
 QV_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);
 // The same query on a loop with these flags (QV_AGC_ACQUIRE or 0).
 QV_API uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db,

@@ -336,12 +336,16 @@ def _restore(channels: ChannelAGCs, path: PathArg, wanted: dict[str, object]) ->
     name = os.fspath(path)
     try:
         with open(name, "rb") as file:
-            blob = file.read(len(channels.get_state()) + 1)
+            longest = len(channels.get_state())
+            blob = file.read(longest + 1)  # a byte more tells a longer file
     except FileNotFoundError:
         raise UsageError(f"{name}: no such file") from None
     except OSError as exc:
         raise OSError(exc.errno, exc.strerror, name) from None
     try:
+        if len(blob) > longest:
+            raise ValueError(f"holds more than the {longest} bytes of the AGC state of {channels.channels} "
+                             "channel(s)")
         channels.set_state(blob)
     except ValueError as exc:
         raise RecordingError(f"{name}: not a saved AGC state ({exc})") from None
