@@ -11,6 +11,7 @@ import pytest
 from quorvel import batch, cli
 from quorvel.formats import sample_format
 from quorvel.iqfile import level_recording
+from quorvel.telemetry import Telemetry
 
 from test_cli_output import one_line
 from test_recordings import quorvel, reference
@@ -86,6 +87,18 @@ def test_probes_of_every_channel(tmp_path, two_channels):
     for c in range(2):
         _, gains, levels = reference(np.ascontiguousarray(x.reshape(-1, 2)[:, c]), 4, probes=True)
         assert np.array_equal(probes["gain_db"][:, c], gains) and np.array_equal(probes["level_db"][:, c], levels)
+
+
+def test_probes_of_many_channels_keep_the_ring_small(tmp_path, monkeypatch):
+    codes = np.random.default_rng(11).integers(-128, 128, 4 * 2 * (1 << 18)).astype(np.int8)
+    path = write_pair(tmp_path, "wide", meta("ci8", 4), codes.tobytes())
+    capacities = []
+    monkeypatch.setattr("quorvel.iqfile.Telemetry", lambda n: capacities.append(n) or Telemetry(n))
+    for name, extra in (("plain", []), ("watched", ["--telemetry", str(tmp_path / "p")])):
+        assert cli.main(["agc", str(path), str(tmp_path / f"{name}.sigmf-meta"), "--decim", "1", *extra]) == 0
+    assert capacities == [1 << 20]                                 # 16 MiB, not the 32 MiB a whole read needs
+    assert (tmp_path / "plain.sigmf-data").read_bytes() == (tmp_path / "watched.sigmf-data").read_bytes()
+    assert np.load(tmp_path / "p.npz")["gain_db"].shape == (1 << 18, 4)
 
 
 def test_absolute_sample_indices_after_an_offset(tmp_path, two_channels):

@@ -51,6 +51,9 @@ __all__ = ["IQ", "Levelled", "RecordingError", "UsageError", "level_file", "leve
 
 #: dtype of one sample: float32 I then float32 Q, little-endian.
 IQ = np.dtype("<c8")
+# Telemetry rings of at most 16 MiB of shared memory, well within a
+# container's usual 64 MiB /dev/shm whatever the channels and decim.
+RING_RECORDS = 1 << 20
 
 Progress = Callable[[int, Optional[int]], None]
 
@@ -212,6 +215,8 @@ def level_recording(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loo
                                    ("--state-out", saved)])
     per_read = min(-(-block // decim) * decim, max(source.samples, 1)) if source.samples is not None else \
         -(-block // decim) * decim  # a multiple of decim, or the whole recording
+    if telemetry is not None:  # the ring holds one read's records: keep it within RING_RECORDS
+        per_read = min(per_read, max(1, RING_RECORDS // (2 * source.channels)) * decim)
     channels = ChannelAGCs(source.channels, ref_db, loop_bw, alpha, decim)
     if state_in is not None:
         _restore(channels, state_in, dict(ref_db=float(ref_db), loop_bw=float(loop_bw), alpha=float(alpha),
