@@ -42,6 +42,15 @@ def digest():
             loop.decim, loop.acquire = decim, acquire
             h.update(loop.steps(x.astype(np.complex64)).tobytes())
             h.update(np.float64(loop.gain_db).tobytes())
+            loop = agc.AGC(loop_bw=0.02)  # the stream path, cut off the chunk grid
+            loop.decim, loop.acquire = decim, acquire
+            for part in np.array_split(x.astype(np.complex64), [5, 1000, 1001, 3000]):
+                h.update(loop.stream(part).tobytes())
+            bank = agc.AGCBank(9, loop_bw=0.02)  # past every lane count, with a tail
+            bank.decim, bank.acquire = decim, acquire
+            rows = np.stack([x * 10.0 ** (c / 4 - 1) for c in range(9)]).astype(np.complex64)
+            h.update(bank.steps(rows).tobytes())
+            h.update(bank.gain_db.tobytes())
     for method in ("linear", "floor", "nearest"):
         table = interp.InterpolatedTable(rng.normal(size=1000) + 1j * rng.normal(size=1000), method=method)
         h.update(table.execute(rng.uniform(-1e6, 1e6, n)).tobytes())
