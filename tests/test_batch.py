@@ -12,8 +12,7 @@ import pytest
 from quorvel import batch
 from quorvel.iqfile import UsageError, level_file
 
-from test_cli import recording
-from test_cli_output import one_line
+from helpers import one_line, recording
 
 import distributed  # noqa: E402  (a test dependency: these tests must run, never skip)
 
