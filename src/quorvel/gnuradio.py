@@ -30,6 +30,7 @@ Examples
 from __future__ import annotations
 
 import importlib
+import inspect
 from typing import Any, Sequence
 
 import numpy as np
@@ -209,4 +210,8 @@ def _callback(option: options.Option) -> Any:
 
 for _option in options.OPTIONS:
     setattr(agc_cc, f"set_{_option.name}", _callback(_option))
-agc_cc.__doc__ = options.document(agc_cc.__doc__ or "", checked=False)
+_call = inspect.signature(agc_cc.__init__)
+_call = _call.replace(parameters=[p.replace(annotation=p.empty) for p in list(_call.parameters.values())[1:]],
+                      return_annotation=_call.empty)
+# The call heads the docstring, as help() and the API reference show it.
+agc_cc.__doc__ = f"agc_cc{_call}\n\n    " + options.document(agc_cc.__doc__ or "", checked=False)
