@@ -334,6 +334,6 @@ def test_huge_decim_or_block_reads_what_the_file_holds(tmp_path, decim, block):
 def test_help_shows_every_default():
     text = run("agc", "--help", text=True).stdout
     for option, default in [("--ref-db", "0.0"), ("--loop-bw", "0.0025"), ("--alpha", "0.05"), ("--decim", "8"),
-                            ("--block", "1048576"), ("--telemetry", "not saved")]:
+                            ("--clip-db", "120.0"), ("--block", "1048576"), ("--telemetry", "not saved")]:
         entry = re.search(r"^  " + re.escape(option) + r" \S+\s+(.*?)(?=\n  -|\Z)", text, re.S | re.M).group(1)
         assert f"(default: {default})" in " ".join(entry.split()), (option, entry)

@@ -130,7 +130,9 @@ class agc_cc(_sync_block):
     none of the AGC's values, as ``AGC`` does not (``decim`` 0 acts as 1),
     and has a callback ``set_<name>`` for each (``set_ref_db``,
     ``set_decim``...), which changes it on the running loop from the next
-    ``work()`` call. The gain is exposed three ways: :meth:`gain_db` for a live reading (a
+    ``work()`` call.
+
+    The gain is exposed three ways: :meth:`gain_db` for a live reading (a
     Function Probe in GNU Radio Companion), stream tags that travel with
     the samples to any downstream block, and telemetry for every update.
     Changing ``decim`` on the running AGC (through :attr:`agc`) moves the
@@ -203,7 +205,8 @@ def _callback(option: options.Option) -> Any:
     def set_option(self: agc_cc, value: Any) -> None:
         setattr(self.agc, option.name, value)
 
-    set_option.__name__ = set_option.__qualname__ = f"set_{option.name}"
+    set_option.__name__ = f"set_{option.name}"
+    set_option.__qualname__ = f"agc_cc.set_{option.name}"
     set_option.__doc__ = f"Change ``{option.name}``, {option.help}, from the next ``work()`` call."
     return set_option
 
