@@ -187,6 +187,15 @@ def test_naming_the_data_without_its_metadata(tmp_path):
     assert result.returncode == 2 and "none.sigmf-meta: no such file" in one_line(result.stderr)
 
 
+def test_in_format_must_name_a_format_and_the_recording_s_own(tmp_path):
+    path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
+    for given, message in (("cu16", "unknown sample format 'cu16'"), ("ci8", "--in-format ci8 disagrees with the "
+                                                                              "datatype cu8")):
+        result = quorvel("agc", path, tmp_path / "out.cf32", "--in-format", given, text=True)
+        assert result.returncode == 2 and message in one_line(result.stderr)
+    assert not (tmp_path / "out.cf32").exists()
+
+
 def test_outputs_are_kept_apart_from_the_input_pair(tmp_path):
     path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
     for output in ("rec.sigmf-data", "rec.sigmf-meta"):
