@@ -6,6 +6,7 @@
 #include "common/lifecycle.h"
 #include "common/module.h"
 #include "interp/interp_core.h"
+#include "interp/interp_variants.h"
 
 namespace {
 
@@ -214,6 +215,8 @@ PyModuleDef interp_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_interp(void) {
-    return qv::init_module(interp_module, {Life::init_type(InterpolatedTable_doc, InterpolatedTableObj_methods,
-                                                           InterpolatedTable_getset)});
+    return qv::init_module(interp_module,
+                           {Life::init_type(InterpolatedTable_doc, InterpolatedTableObj_methods,
+                                            InterpolatedTable_getset)},
+                           qv::interp::active_isa());
 }
