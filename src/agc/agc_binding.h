@@ -1,11 +1,8 @@
 // What the bindings of AGC (agc_module.cpp) and AGCBank (agc_bank_module.cpp)
 // share: the arguments of the block calls and of set_telemetry, the telemetry
 // context a call holds, and the properties of the loop's parameters. Internal
-// to the agc module.
-//
-// Converting an argument may run Python code, destroy() among it: a call
-// checks its object before converting (so a destroyed object says so first)
-// and takes its record again after.
+// to the agc module. Converting arguments may run Python code: callers take
+// their record after it (Lifecycle::live).
 #pragma once
 
 #include <type_traits>
