@@ -28,9 +28,8 @@ struct BankType {
     static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
     static constexpr auto destroy = Bank::drop;
 
-    struct Args {
+    struct Args : qv::agc::LoopArgs {
         Py_ssize_t channels = 0;
-        double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
     };
     static bool parse(PyObject *args, PyObject *kw, Args &a) {
         static const char *_kwlist[] = {"channels", "ref_db", "loop_bw", "alpha", nullptr};

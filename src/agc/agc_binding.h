@@ -1,6 +1,7 @@
 // What the bindings of AGC (agc_module.cpp) and AGCBank (agc_bank_module.cpp)
-// share: the arguments of the block calls and of set_telemetry, the telemetry
-// context a call holds, and the properties of the loop's parameters. Internal
+// share: the constructor's defaults, the arguments of the block calls and of
+// set_telemetry, the telemetry context a call holds, and the properties of
+// the loop's parameters. Internal
 // to the agc module. Converting arguments may run Python code: callers take
 // their record after it (Lifecycle::live).
 #pragma once
@@ -48,6 +49,11 @@ public:
 
 private:
     qv_tlm *context_ = nullptr;
+};
+
+// The loop's constructor arguments and their defaults, for AGC and AGCBank.
+struct LoopArgs {
+    double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
 };
 
 // set_telemetry(tlm, prefix, decim=1): the context held for the call, the

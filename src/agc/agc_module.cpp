@@ -19,9 +19,7 @@ struct AgcType {
     static constexpr auto get_state = agc_get_state;
     static constexpr auto set_state = agc_set_state;
 
-    struct Args {
-        double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
-    };
+    using Args = qv::agc::LoopArgs;
     static bool parse(PyObject *args, PyObject *kw, Args &a) {
         static const char *_kwlist[] = {"ref_db", "loop_bw", "alpha", nullptr};
         return PyArg_ParseTupleAndKeywords(args, kw, "|ddd", const_cast<char **>(_kwlist), &a.ref_db,
