@@ -65,6 +65,17 @@ def _typed(rule: options.Rule, kind: type) -> Callable[[str], Any]:
     return parse
 
 
+class _Info(argparse.Action):
+    """--info: print :func:`quorvel.show_config`, then exit, as --version does."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        from quorvel import show_config
+
+        show_config()
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:  # one line, not the usage block
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
@@ -74,6 +85,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvel", description="Bit-exact DSP for NumPy. Without a command: run the AGC demonstration.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--info", action=_Info, nargs=0,
+                        help="print the versions in use, the instruction set each native core chose and the "
+                             "optional components found, then exit")
     parser.add_argument("--plot", metavar="FILE.png",
                         help="also draw the demonstration's envelopes and probes into FILE.png; needs "
                              "matplotlib (default: not drawn)")
