@@ -5,6 +5,8 @@ virtual environment), it digests the results of the native modules' vector
 paths here, then again under qemu-user posing as a CPU without AVX-512
 (Haswell: the AVX2 code) and one without AVX (Nehalem, x86-64-v2: the SSE2
 code; NumPy's own wheels need no less). Every digest must be the same.
+With --digest it prints this interpreter's digest alone: CI compares the
+wheels of every Python and of aarch64 with it.
 """
 
 import hashlib
