@@ -74,15 +74,16 @@ using PerIsa = std::array<const V *, kIsaCount>;
 #define QV_CPU_INIT_() __builtin_cpu_init()
 #define QV_CPU_HAS_(feature) __builtin_cpu_supports(feature)
 #elif defined(__aarch64__)
-// The kernel's hardware capability bits of the aarch64 features a set may
-// name, by their -march extension names; a name not here fails to compile.
+// The Linux hardware capability bits of the aarch64 features a set may name,
+// by their -march extension names; a name not here fails to compile. The
+// values are the kernel's ABI (asm/hwcap.h), which older C libraries lack.
 struct Hwcap {
     std::string_view feature;
-    unsigned long type, bit;  // getauxval(type) & bit
+    unsigned long type, bit;  // getauxval(type) & bit; type 16 is AT_HWCAP, 26 AT_HWCAP2
 };
 constexpr Hwcap kHwcaps[] = {
-    {"sve", AT_HWCAP, HWCAP_SVE},         {"sve2", AT_HWCAP2, HWCAP2_SVE2}, {"dotprod", AT_HWCAP, HWCAP_ASIMDDP},
-    {"i8mm", AT_HWCAP2, HWCAP2_I8MM},     {"bf16", AT_HWCAP2, HWCAP2_BF16}, {"fp16", AT_HWCAP, HWCAP_ASIMDHP},
+    {"fp16", 16, 1ul << 10}, {"dotprod", 16, 1ul << 20}, {"sve", 16, 1ul << 22},
+    {"sve2", 26, 1ul << 1},  {"i8mm", 26, 1ul << 13},    {"bf16", 26, 1ul << 14},
 };
 consteval Hwcap hwcap_of(std::string_view feature) {
     for (const Hwcap &h : kHwcaps)
