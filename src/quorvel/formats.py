@@ -26,6 +26,7 @@ With ``scale = 1`` every code read in is written back unchanged.
 Examples
 --------
 >>> import numpy as np
+import numpy.typing as npt
 >>> from quorvel.formats import sample_format
 >>> ci8 = sample_format("ci8")
 >>> x = ci8.decode(np.array([-128, 127, 0, 64], np.int8).tobytes())
@@ -44,6 +45,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["FORMATS", "SampleFormat", "sample_format"]
 
@@ -76,7 +78,7 @@ class SampleFormat:
             return self.name
         return self.name.split("_")[0] + ("_be" if self.component.byteorder == ">" else "_le")
 
-    def decode(self, raw: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def decode(self, raw: Any, out: Optional[npt.NDArray[Any]] = None) -> npt.NDArray[Any]:
         """The complex64 samples stored in the bytes ``raw``, into ``out`` if given."""
         parts = np.frombuffer(raw, self.component)
         if out is None:
@@ -91,7 +93,7 @@ class SampleFormat:
             np.multiply(parts, np.float32(2.0 ** (1 - 8 * self.component.itemsize)), out=floats)
         return out
 
-    def encode(self, x: np.ndarray, scale: float = 1.0, out: Optional[np.ndarray] = None) -> memoryview:
+    def encode(self, x: npt.NDArray[Any], scale: float = 1.0, out: Optional[npt.NDArray[Any]] = None) -> memoryview:
         """The bytes storing the complex64 samples ``x``, scaled by ``scale`` if
         this is an integer format; into ``out`` (a byte array) if given."""
         floats = np.ascontiguousarray(x, _C64).view(_F32)

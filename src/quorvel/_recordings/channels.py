@@ -13,6 +13,7 @@ import os
 from typing import Any, Mapping, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel import agc
 from quorvel._recordings import options
@@ -39,7 +40,7 @@ class ChannelBank:
     def channels(self) -> int:
         return self._bank.channels
 
-    def level(self, block: np.ndarray) -> None:
+    def level(self, block: npt.NDArray[Any]) -> None:
         """Level ``block``, complex64 of shape (channels, n) in C order, in place:
         row c continues channel c's loop exactly as one long ``steps`` call would."""
         self._bank.steps(block, out=block)
@@ -89,7 +90,7 @@ class ChannelBank:
         tlm.attach(self._bank, prefix=PROBE_PREFIX)
         self._tlm = tlm
 
-    def probes(self) -> tuple[np.ndarray, np.ndarray]:
+    def probes(self) -> tuple[npt.NDArray[Any], npt.NDArray[Any]]:
         """The gain_db and level_db of the updates since the last call: float32
         arrays of shape (updates,) for one channel, (updates, channels) for more."""
         assert self._tlm is not None
