@@ -26,7 +26,6 @@ With ``scale = 1`` every code read in is written back unchanged.
 Examples
 --------
 >>> import numpy as np
-import numpy.typing as npt
 >>> from quorvel.formats import sample_format
 >>> ci8 = sample_format("ci8")
 >>> x = ci8.decode(np.array([-128, 127, 0, 64], np.int8).tobytes())
