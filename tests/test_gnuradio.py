@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from gnuradio_or_skip import require_gnuradio
+from gr_streams import SCHEDULES, bursts, run, same_bits, whole_stream
 from quorvel.agc import AGC
 from quorvel.telemetry import Telemetry
 
@@ -26,23 +27,6 @@ from quorvel.gnuradio import GAIN_TAG, TELEMETRY_SPAN, agc_cc, telemetry_capacit
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "gnuradio_agc.py"
 
 
-def bursts(n, seed=1):
-    """Tone bursts whose level jumps between -60 and +10 dB every 2,000
-    samples, over -80 dB noise, with a stretch of exact zeros."""
-    rng = np.random.default_rng(seed)
-    level = np.repeat(10 ** (rng.uniform(-60, 10, -(-n // 2000)) / 20), 2000)[:n]
-    x = level * np.exp(2j * np.pi * 0.01 * np.arange(n)) + 1e-4 * (rng.normal(size=n) + 1j * rng.normal(size=n))
-    x[n // 3:n // 3 + 500] = 0
-    return x.astype(np.complex64)
-
-
-def whole_stream(x, decim, **params):
-    """One steps call over the whole stream: the bits the block must give."""
-    agc = AGC(**params)
-    agc.decim = decim
-    return agc.steps(x), agc
-
-
 class Recording(agc_cc):
     """agc_cc that notes the length of every work() call."""
 
@@ -53,36 +37,6 @@ class Recording(agc_cc):
     def work(self, input_items, output_items):
         self.lengths.append(len(output_items[0]))
         return super().work(input_items, output_items)
-
-
-def run(x, block, *, block_max=0, source_max=0, buffer=0):
-    """x -> block -> vector sink; returns what reached the sink."""
-    tb = gr.top_block()
-    src, sink = blocks.vector_source_c(x), blocks.vector_sink_c()
-    for b in (src, block):
-        if buffer:
-            b.set_min_output_buffer(buffer)
-    if source_max:
-        src.set_max_noutput_items(source_max)
-    if block_max:
-        block.set_max_noutput_items(block_max)
-    tb.connect(src, block, sink)
-    tb.run()
-    return np.array(sink.data(), np.complex64), sink.tags()
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
-
-
-# Scheduler settings: (block's max_noutput_items, source's max_noutput_items, min buffer).
-SCHEDULES = {
-    "default": (0, 0, 0),
-    "one item per call": (1, 0, 0),
-    "7 items per call": (7, 0, 0),
-    "source in 37s, block up to 1023": (1023, 37, 0),
-    "64k buffers": (0, 0, 1 << 16),
-}
 
 
 class TestSameBitsWhateverTheScheduler:

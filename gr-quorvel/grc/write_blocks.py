@@ -47,7 +47,7 @@ def parameter(row):
 def preset_parameter(names):
     return "\n".join([
         "-   id: preset", "    label: Preset", "    dtype: string", "    default: '\"\"'",
-        "    options: [" + ", ".join(quoted(repr(n)) for n in ["", *names]) + "]",
+        "    options: [" + ", ".join(quoted(f'"{n}"') for n in ["", *names]) + "]",
         "    option_labels: [" + ", ".join(quoted(n) for n in ["none", *names]) + "]",
     ])
 

@@ -96,6 +96,8 @@ void agc_loops_block::take(agc_settings next)
         d_next_reset_key = next.reset_tag.empty() ? pmt::pmt_t() : pmt::intern(next.reset_tag);
     d_next = std::move(next);
     d_dirty = true;
+    if (d_fresh && d_bank) // nothing runs yet: the loops take them now, and state() shows them
+        apply();
 }
 
 agc_settings agc_loops_block::settings() const
