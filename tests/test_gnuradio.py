@@ -183,3 +183,49 @@ def test_telemetry_capacity_covers_the_span_within_bounds():
     assert telemetry_capacity(0) == telemetry_capacity(1) == 1 << 22  # the cap
     assert telemetry_capacity(1 << 40) == 4096  # the floor
     assert telemetry_capacity(8, span=1000) == 4096
+
+
+def test_readme_embedded_python_block_acts_at_run_time(tmp_path):
+    """The README's Embedded Python Block, compiled by grcc as Companion
+    compiles it: the subclass is the block, and its parameters get callbacks
+    that reach the running loop."""
+    import math
+
+    from grc_flowgraphs import block, compile_flowgraph, load_top_block
+
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = readme.split("<!-- embedded python block -->\n```python\n", 1)[1].split("```", 1)[0]
+    script = compile_flowgraph(tmp_path, "embedded", [
+        block("ref", "variable", value="0.0"),
+        block("clip", "variable", value="120.0"),
+        block("src", "analog_sig_source_x", type="complex", samp_rate=32000, waveform="analog.GR_COS_WAVE",
+              freq=1000, amp=0.1, offset=0, phase=0),
+        block("epy", "epy_block", _source_code=code, ref_db="ref", clip_db="clip", decim=16, acquire="True",
+              loop_bw=0.01, alpha=0.05, tag_every=0),
+        block("level", "analog_probe_avg_mag_sqrd_x", type="c", alpha=0.001, threshold=0),
+    ], [("src", 0, "epy", 0), ("epy", 0, "level", 0)])
+    assert "self.epy.ref_db = self.ref" in script.read_text()
+    tb = load_top_block(script)()
+    agc = tb.epy.agc
+    assert isinstance(tb.epy, quorvel.gnuradio.agc_cc) and (agc.decim, agc.acquire, agc.loop_bw) == (16, True, 0.01)
+
+    def settles_at(db):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if abs(10 * math.log10(max(tb.level.level(), 1e-30)) - db) < 0.1:
+                return True
+            time.sleep(0.05)
+        return False
+
+    tb.start()
+    try:
+        assert settles_at(0.0)
+        slider = threading.Thread(target=tb.set_ref, args=(-20.0,))
+        slider.start()
+        slider.join()
+        assert settles_at(-20.0) and agc.ref_db == -20.0
+        tb.set_clip(-30.0)
+        assert agc.clip_db == -30.0
+    finally:
+        tb.stop()
+        tb.wait()

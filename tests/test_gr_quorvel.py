@@ -441,3 +441,16 @@ class TestCompanion:
         finally:
             tb.stop()
             tb.wait()
+
+    def test_readme_example_runs(self, tmp_path, companion_env):
+        import subprocess
+        import sys
+
+        readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+        script = readme.split("<!-- native blocks example -->\n```python\n", 1)[1].split("```", 1)[0]
+        result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=companion_env, capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        y = np.fromfile(tmp_path / "levelled.cf32", np.complex64)
+        assert len(y) == 1 << 20 and 10 * np.log10(np.mean(np.abs(y[-4096:]) ** 2)) == pytest.approx(-6.0, abs=0.1)
+        assert float(result.stdout) == pytest.approx(-6.0 - 10 * np.log10(0.01), abs=0.1)  # a 0.1 tone to -6 dB
