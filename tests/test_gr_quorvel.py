@@ -175,8 +175,9 @@ class TestSettings:
             with pytest.raises(ValueError, match=message):
                 native.agc_cc(**{name: bad})
         assert (block.decim(), block.tag_every(), block.initial_gain_db(), block.preset()) == (8, 0, 0.0, "")
-        with pytest.raises(ValueError, match="channels must be"):
-            native.agc_bank_cc(0)
+        for channels in (0, 1025, 2**40):
+            with pytest.raises(ValueError, match=f"channels must be between 1 and 1024, got {channels}"):
+                native.agc_bank_cc(channels)
         with pytest.raises(IndexError, match="channel 2 of a bank of 2"):
             native.agc_bank_cc(2).gain_db(2)
         with pytest.raises(IndexError):

@@ -1,7 +1,6 @@
 #include <gnuradio/io_signature.h>
 #include <gnuradio/quorvel/agc_bank_cc.h>
 
-#include <climits>
 #include <stdexcept>
 
 #include "agc_block_impl.h"
@@ -11,11 +10,10 @@ namespace quorvel {
 
 namespace {
 
-// GNU Radio counts ports in int: both the levelled and the gain outputs.
 int port_count(size_t channels)
 {
-    if (channels == 0 || channels > INT_MAX / 2)
-        throw std::invalid_argument("channels must be between 1 and " + std::to_string(INT_MAX / 2) +
+    if (channels == 0 || channels > agc_bank_cc::max_channels)
+        throw std::invalid_argument("channels must be between 1 and " + std::to_string(agc_bank_cc::max_channels) +
                                     ", got " + std::to_string(channels));
     return int(channels);
 }

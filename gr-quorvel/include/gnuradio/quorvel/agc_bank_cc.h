@@ -33,8 +33,11 @@ class QUORVEL_API agc_bank_cc : virtual public gr::sync_block
 public:
     typedef std::shared_ptr<agc_bank_cc> sptr;
 
+    //! The most channels a bank takes: far more than a flowgraph runs (each port has its buffers).
+    static constexpr size_t max_channels = 1024;
+
     /*!
-     * \param channels  inputs and outputs, one loop each (>= 1)
+     * \param channels  inputs and outputs, one loop each (1 to max_channels)
      * \param ref_db ... reset_tag  the settings every channel takes (agc_settings.h)
      * \param preset  a preset's name ("burst"), whose settings replace these; "" for none
      */

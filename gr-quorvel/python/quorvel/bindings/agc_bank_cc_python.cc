@@ -20,7 +20,8 @@ const std::string agc_bank_cc_doc =
     "channel whose chunks no longer line up with the others' then runs on its own, at an agc_cc's\n"
     "speed).\n\n"
     "Parameters\n----------\n"
-    "channels : int\n    Inputs and outputs, one loop each (1 or more).\n" +
+    "channels : int\n    Inputs and outputs, one loop each (1 to " + std::to_string(agc_bank_cc::max_channels) +
+    ").\n" +
     settings_parameters_doc();
 
 } // namespace
