@@ -19,8 +19,8 @@ namespace {
 // GNU Radio's buffers into one block and scattered back: the copies then cost
 // a fifth of the bank's own time at eight channels (2,048 or 4,096 cost more).
 constexpr size_t kRowPiece = 1024;
-// Samples per core call while gains are watched: every update of a piece of
-// one context's channels fits its ring, even at decim 1.
+// Records of one telemetry ring, of a gain output's context: pieces are cut
+// so that their updates fit, even at decim 1.
 constexpr size_t kRingRecords = size_t(1) << 16;
 constexpr size_t kChannelsPerContext = QV_AGC_BANK_MAX_WATCHED;
 constexpr uint32_t kNever = UINT32_MAX; // the thinning that keeps no level record
@@ -46,21 +46,19 @@ std::string preset_names()
 agc_loops_block::agc_loops_block(size_t channels,
                                  const agc_settings& settings,
                                  const std::string& preset)
-    : d_bank(nullptr),
+    : d_bank(agc_bank_create(channels, 0.0, 0.0, 0.0), agc_bank_destroy),
       d_tags(channels),
       d_next_tag(channels),
       d_chunk_end(channels),
       d_last_tag(channels),
       d_chunk_gain(channels),
-      d_gain_key(pmt::intern("gain_db"))
+      d_gain_key(pmt::intern("gain_db")),
+      d_srcid(pmt::PMT_F)
 {
-    if (channels == 0)
-        throw std::invalid_argument("channels must be 1 or more");
-    take(settings);
-    set_preset_name(preset);
-    d_bank = agc_bank_create(channels, 0.0, 0.0, 0.0);
     if (!d_bank)
         throw std::bad_alloc();
+    take(settings);
+    set_preset_name(preset);
     if (channels > 1)
         d_rows.resize(channels * kRowPiece);
     watch_gains(0);
@@ -69,11 +67,7 @@ agc_loops_block::agc_loops_block(size_t channels,
     set_tag_propagation_policy(TPP_DONT);
 }
 
-agc_loops_block::~agc_loops_block()
-{
-    unwatch_gains();
-    agc_bank_destroy(d_bank);
-}
+agc_loops_block::~agc_loops_block() { unwatch_gains(); }
 
 // The rules a block's settings obey beyond the AGC's own (which takes any
 // value): counts are not negative, and the initial gain is a number.
@@ -97,7 +91,7 @@ void agc_loops_block::take(agc_settings next)
         d_next_reset_key = next.reset_tag.empty() ? pmt::pmt_t() : pmt::intern(next.reset_tag);
     d_next = std::move(next);
     d_dirty = true;
-    if (d_fresh && d_bank) // nothing runs yet: the loops take them now, and state() shows them
+    if (d_fresh) // nothing runs yet: the loops take them now, and state() shows them
         apply();
 }
 
@@ -168,7 +162,7 @@ void agc_loops_block::apply()
     like.decim = uint64_t(d_next.decim);
     like.clip_db = d_next.clip_db;
     like.flags = d_next.acquire ? like.flags | QV_AGC_ACQUIRE : like.flags & ~uint32_t(QV_AGC_ACQUIRE);
-    agc_bank_configure(d_bank, &like);
+    agc_bank_configure(d_bank.get(), &like);
     d_tag_every = uint64_t(d_next.tag_every);
     d_initial_gain_db = d_next.initial_gain_db;
     d_reset_key = d_next_reset_key;
@@ -210,12 +204,23 @@ bool agc_loops_block::check_topology(int, int noutputs)
 void agc_loops_block::watch_gains(size_t watched)
 {
     unwatch_gains();
-    d_watched = watched;
     d_piece = d_bank->channels > 1 ? kRowPiece : SIZE_MAX;
     if (!watched)
         return;
+    try {
+        attach_gain_probes(watched);
+    } catch (...) {
+        unwatch_gains(); // none watched, and a later start tries again
+        throw;
+    }
+    d_watched = watched;
+}
+
+void agc_loops_block::attach_gain_probes(size_t watched)
+{
     const size_t per_context = std::min(watched, kChannelsPerContext);
     d_piece = std::min(d_piece, kRingRecords / per_context - 2); // decim 1: one update per sample, and a level record
+    d_contexts.reserve((watched + kChannelsPerContext - 1) / kChannelsPerContext);
     for (size_t first = 0; first < watched; first += kChannelsPerContext) {
         qv_tlm* tlm = qv_tlm_create(kRingRecords);
         if (!tlm)
@@ -328,7 +333,7 @@ void agc_loops_block::stream(uint64_t start,
             d_before[c] = { a.pending.done, a.pending.len, float(a.gain_db) };
         }
         if (channels == 1) {
-            agc_bank_stream(d_bank,
+            agc_bank_stream(d_bank.get(),
                             static_cast<const gr_complex*>(in[0]) + from,
                             static_cast<gr_complex*>(out[0]) + from,
                             len);
@@ -338,7 +343,7 @@ void agc_loops_block::stream(uint64_t start,
                 std::memcpy(d_rows.data() + c * len,
                             static_cast<const gr_complex*>(in[c]) + from,
                             len * sizeof(gr_complex));
-            agc_bank_stream(d_bank, d_rows.data(), d_rows.data(), len);
+            agc_bank_stream(d_bank.get(), d_rows.data(), d_rows.data(), len);
             for (size_t c = 0; c < channels; ++c)
                 std::memcpy(static_cast<gr_complex*>(out[c]) + from,
                             d_rows.data() + c * len,

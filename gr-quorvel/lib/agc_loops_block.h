@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,6 +69,7 @@ private:
     void apply();                 // the settings into the loops, in work()
     void restart(size_t channel); // the fresh loop: reset, at the initial gain
     void watch_gains(size_t watched);
+    void attach_gain_probes(size_t watched);
     void unwatch_gains();
     void stream(uint64_t start,
                 size_t from,
@@ -78,7 +80,7 @@ private:
     size_t channel_or_throw(size_t channel) const;
 
     mutable std::mutex d_mutex; // setters, getters and work()
-    agc_bank_t* d_bank;
+    const std::unique_ptr<agc_bank_t, void (*)(agc_bank_t*)> d_bank;
 
     // Settings side.
     agc_settings d_next;
