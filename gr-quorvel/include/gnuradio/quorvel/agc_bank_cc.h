@@ -20,13 +20,10 @@ namespace quorvel {
  * output c, complex; the channels share their settings.
  * \ingroup quorvel
  *
- * Channel c is quorvel.agc.AGCBank's channel c over stream c: bit for bit an
- * agc_cc of its own, several times faster than as many agc_cc blocks. Outputs
- * channels + c, when connected (those of the first k channels), carry channel
- * c's gain command in dB as agc_cc's output 1 does; the tags of input c go to
- * outputs c and channels + c. Gain tags go on output c; a reset tag on input
- * c restarts channel c alone (a channel whose chunks no longer line up with
- * the others' runs on its own, at the speed of an agc_cc).
+ * Channel c is bit for bit an agc_cc of its own (quorvel.agc.AGCBank's channel
+ * c), and the bank runs the channels' loops side by side. Outputs channels + c
+ * (optional, those of the first k channels) carry channel c's gain in dB; see
+ * help(gnuradio.quorvel.agc_bank_cc).
  */
 class QUORVEL_API agc_bank_cc : virtual public gr::sync_block
 {

@@ -18,19 +18,10 @@ namespace quorvel {
  * sample in, no latency.
  * \ingroup quorvel
  *
- * The loop is quorvel.agc.AGC's block path over one stream (AGC.stream): the
- * output equals one AGC.steps call over the whole stream on every sample of
- * every complete chunk of decim samples, however the scheduler cuts it.
- *
- * Output 0 is the levelled signal. Output 1, when connected, is the gain
- * command in dB after each sample: it changes on the last sample of each
- * chunk, to the value that chunk's loop update set. With tag_every N, the
- * last sample of the last chunk a work() call completes gets a "gain_db" tag
- * (a PMT double, that chunk's value) when at least N samples lie between it
- * and the previous tag's chunk end. At a tag whose key is reset_tag the loop
- * starts afresh: from the tagged sample on the output is that of a new block
- * fed the stream from that sample (the chunk the tag cuts short makes no
- * loop update). Input tags go to every output.
+ * Bit for bit quorvel.agc.AGC.stream over the whole stream, however the
+ * scheduler cuts it. Output 1 (optional) carries the gain command in dB after
+ * each sample; gain tags, reset tags and the settings are described in the
+ * Python docstring (help(gnuradio.quorvel.agc_cc)) and in agc_settings.h.
  */
 class QUORVEL_API agc_cc : virtual public gr::sync_block
 {
