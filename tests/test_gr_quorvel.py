@@ -12,19 +12,19 @@ import time
 
 import numpy as np
 import pytest
-import yaml
 
 from gnuradio_or_skip import require_native_blocks
 from gr_streams import SCHEDULES, bursts, run, same_bits, whole_stream
-from grc_flowgraphs import block, compile_flowgraph, load_top_block
 from quorvel.agc import AGC, PRESETS, AGCBank
 from quorvel.telemetry import Telemetry
 
 native = require_native_blocks(module_level=True)
 import pmt  # noqa: E402
+import yaml  # noqa: E402  (Companion's, with GNU Radio)
 from gnuradio import blocks, gr  # noqa: E402
 
 import quorvel.gnuradio  # noqa: E402
+from grc_flowgraphs import block, compile_flowgraph, load_top_block  # noqa: E402
 
 LOOP_SETTINGS = ["ref_db", "loop_bw", "alpha", "decim", "acquire", "clip_db"]  # those AGC has too
 GAIN_DB_OFFSET, G_LAST_OFFSET = 16 + 48, 16 + 64  # in a state blob: the 16-byte header, then the record
@@ -38,15 +38,16 @@ def fresh_agc(blob):
 
 
 def gain_output(x, agc):
-    """What a gain output carries over x through a fresh agc: the gain command
-    after each sample, from the records of one steps call (x a whole number
-    of chunks)."""
+    """What a gain output carries over x through agc: the gain command after
+    each sample, from the records of one steps call (x a whole number of
+    chunks)."""
+    before = np.float32(agc.gain_db)
     with Telemetry(1 << 16) as tlm:
         tlm.attach(agc, prefix="a")
         agc.steps(x)
         gains = tlm.demux(tlm.read())["a.gain_db"]
     updates = np.searchsorted(np.arange(agc.decim, len(x) + 1, agc.decim) - 1, np.arange(len(x)), side="right")
-    return np.concatenate([np.float32([0.0]), gains])[updates]
+    return np.concatenate([[before], gains])[updates]
 
 
 def configured(ref_db=0.0, decim=8, **settings):
@@ -305,15 +306,18 @@ class TestResetTags:
             src = blocks.vector_source_c(x, False, 1, [stream_tag(1001, "rx_sob"), stream_tag(3000, "rx_sob"),
                                                       stream_tag(3000, "rx_sob"), stream_tag(5000, "other")])
             block, sink = native.agc_cc(initial_gain_db=20.0, reset_tag="rx_sob"), blocks.vector_sink_c()
+            gain = blocks.vector_sink_f()
             if block_max:
                 block.set_max_noutput_items(block_max)
             tb = gr.top_block()
             tb.connect(src, block, sink)
+            tb.connect((block, 1), gain)
             tb.run()
-            got = np.array(sink.data(), np.complex64)
+            got, gains = np.array(sink.data(), np.complex64), np.array(gain.data(), np.float32)
             for a, b in zip(cuts, cuts[1:]):
                 complete = a + (b - a) // decim * decim
                 assert same_bits(got[a:complete], fresh_agc(start).steps(x[a:complete])), (block_max, a)
+                assert same_bits(gains[a:complete], gain_output(x[a:complete], fresh_agc(start))), (block_max, a)
             assert [t.offset for t in sink.tags()] == [1001, 3000, 3000, 5000]
 
     def test_a_reset_tag_restarts_its_channel_of_a_bank_alone(self):
