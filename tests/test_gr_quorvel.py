@@ -274,6 +274,16 @@ class TestGainOutputAndTags:
         for c in range(4):
             assert same_bits(gains[c], gain_output(xs[c], configured(-3.0))), c
 
+    def test_gain_outputs_beyond_one_telemetry_context(self):
+        """35 gain outputs at decim 1: two rings (32 channels each at most), an
+        update per sample."""
+        xs = np.stack([bursts(3001, seed=c) for c in range(40)])
+        bank = native.agc_bank_cc(40, decim=1)
+        got, gains, _ = bank_flowgraph(xs, bank, gains=35, block_max=4000)
+        for c in (0, 31, 32, 34):
+            assert same_bits(gains[c], gain_output(xs[c], configured(decim=1))), c
+            assert same_bits(got[c], configured(decim=1).steps(xs[c])), c
+
     def test_gain_tags_carry_the_gain_of_the_chunk_they_end(self):
         x, decim, every, block_max = bursts(40_000), 8, 1000, 333
         _, tags = run(x, native.agc_cc(decim=decim, tag_every=every), block_max=block_max)
