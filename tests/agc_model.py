@@ -291,3 +291,26 @@ def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True
 
 def settling_samples(loop_bw, alpha, gain_err_db, tol_db, acquire=False):
     return settle(loop_bw, alpha, gain_err_db, tol_db, acquire)[0]
+
+
+# -- an AGC's record, and the model of it ----------------------------------------
+
+FIELDS = ["ref_db", "loop_bw", "alpha", "decim", "clip_db", "gain_update_period",
+          "gain_db", "p_avg", "g_last", "hold_count"]
+
+
+def state(agc):
+    """The record as the blob carries it, by field name (plus clip_lin)."""
+    blob = agc.get_state()
+    values = struct.unpack("<3dQdQ3dQ", blob[16:96])
+    result = dict(zip(FIELDS, values))
+    result["clip_lin"] = struct.unpack("<f", blob[96:100])[0]
+    return result
+
+
+def model_of(agc):
+    s = state(agc)
+    m = Model(s["ref_db"], s["loop_bw"], s["alpha"], s["p_avg"])
+    m.decim, m.clip_db, m.period, m.acquire = s["decim"], s["clip_db"], s["gain_update_period"], agc.acquire
+    m.gain_db, m.g_last, m.hold, m.clip_lin = s["gain_db"], s["g_last"], s["hold_count"], s["clip_lin"]
+    return m

@@ -8,29 +8,11 @@ import numpy as np
 import pytest
 
 import agc_model
+from agc_model import model_of, state
 from quorvel.agc import AGC, PRESETS, settling_samples
 from quorvel.telemetry import Telemetry
 
-FIELDS = ["ref_db", "loop_bw", "alpha", "decim", "clip_db", "gain_update_period",
-          "gain_db", "p_avg", "g_last", "hold_count"]
-
-
-def state(agc):
-    """The record as the blob carries it, by field name (plus clip_lin)."""
-    blob = agc.get_state()
-    values = struct.unpack("<3dQdQ3dQ", blob[16:96])
-    result = dict(zip(FIELDS, values))
-    result["clip_lin"] = struct.unpack("<f", blob[96:100])[0]
-    return result
-
-
-def model_of(agc):
-    s = state(agc)
-    m = agc_model.Model(s["ref_db"], s["loop_bw"], s["alpha"], s["p_avg"])
-    m.decim, m.clip_db, m.period, m.acquire = s["decim"], s["clip_db"], s["gain_update_period"], agc.acquire
-    m.gain_db, m.g_last, m.hold, m.clip_lin = s["gain_db"], s["g_last"], s["hold_count"], s["clip_lin"]
-    return m
-
+from helpers import noise
 
 def with_loop_state(agc, **fields):
     """agc restored from its own blob with some loop fields replaced, as a
@@ -48,11 +30,6 @@ def same_loop_state(agc, model):
     s = state(agc)
     return all(s[k] == getattr(model, k) or (math.isnan(s[k]) and math.isnan(getattr(model, k)))
                for k in ("gain_db", "p_avg", "g_last"))
-
-
-def noise(n, seed=0, scale=1.0):
-    rng = np.random.default_rng(seed)
-    return ((rng.normal(size=n) + 1j * rng.normal(size=n)) * scale).astype(np.complex64)
 
 
 class TestDocumentedNumbers:

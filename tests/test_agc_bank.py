@@ -16,7 +16,8 @@ from hypothesis import strategies as st
 
 from quorvel.agc import AGC, AGCBank
 from quorvel.telemetry import Telemetry
-from test_agc import noise
+
+from helpers import noise
 
 SPECIAL_ROWS = {"nan": complex(math.nan, 1), "inf": complex(math.inf, -math.inf), "zero": 0j,
                 "subnormal": 1e-45 + 1e-44j, "huge": 3e38 - 3e38j}

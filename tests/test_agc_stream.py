@@ -13,7 +13,8 @@ from hypothesis import strategies as st
 import agc_model
 from quorvel.agc import AGC
 from quorvel.telemetry import Telemetry
-from test_agc import model_of, noise
+from agc_model import model_of
+from helpers import noise
 
 PRIMES = [2, 3, 5, 7, 11, 13, 31, 97, 997]
 

@@ -1,7 +1,6 @@
 """Many recordings at once: quorvel.batch.level_files and quorvel agc -o, on
 a real Dask cluster of worker processes."""
 
-import doctest
 import os
 import subprocess
 import sys
@@ -12,8 +11,7 @@ import pytest
 from quorvel import batch
 from quorvel.iqfile import UsageError, level_file
 
-from test_cli import recording
-from test_cli_output import one_line
+from helpers import one_line, recording
 
 import distributed  # noqa: E402  (a test dependency: these tests must run, never skip)
 
@@ -128,14 +126,6 @@ def test_requests_that_cannot_run_start_nothing(tmp_path, recordings):
         result = subprocess.run([sys.executable, "-m", "quorvel", "agc", str(recordings / "rec0.cs16"), "-o",
                                  str(tmp_path / "out"), *extra], capture_output=True, text=True)
         assert result.returncode == 2 and message in one_line(result.stderr)
-
-
-def test_level_files_example_runs():
-    tests = [t for t in doctest.DocTestFinder().find(batch.level_files, "level_files") if t.examples]
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    for test in tests:
-        runner.run(test, out=lambda text: pytest.fail(text, pytrace=False))
-    assert tests and runner.summarize(verbose=False).failed == 0
 
 
 def test_patterns_expand_in_sorted_order(tmp_path):

@@ -11,18 +11,12 @@ import pytest
 from quorvel import cli
 from quorvel.agc import AGC
 
+from helpers import recording
+
 
 def run(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "quorvel", *args], capture_output=True, text=True, cwd=cwd,
                           env=dict(os.environ, MPLBACKEND="Agg"))
-
-
-def recording(path, n, seed=0):
-    rng = np.random.default_rng(seed)
-    x = ((rng.normal(size=n) + 1j * rng.normal(size=n)) * np.repeat(10 ** rng.uniform(-3, 1, n // 100 + 1), 100)[:n])
-    x = x.astype("<c8")
-    x.tofile(path)
-    return x
 
 
 def test_demo_runs_and_reports(tmp_path):

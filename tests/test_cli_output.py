@@ -19,7 +19,7 @@ import pytest
 from quorvel import cli
 from quorvel.agc import AGC
 
-from test_cli import recording
+from helpers import one_line, recording
 
 
 def levelled(x, decim=8):
@@ -30,15 +30,6 @@ def levelled(x, decim=8):
 
 def run(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", "quorvel", *map(str, args)], capture_output=True, **kwargs)
-
-
-def one_line(stderr):
-    text = stderr if isinstance(stderr, str) else stderr.decode()
-    lines = text.strip().splitlines()
-    assert len(lines) == 1 and "Traceback" not in text, text
-    assert not re.search(r"\s_\w", text), text                # never a private helper's name
-    assert ".part" not in text and "#" not in text, text        # never a temporary's
-    return lines[0]
 
 
 @pytest.fixture
@@ -174,11 +165,8 @@ SIGNALLED = """
 import os, sys
 import quorvel.agc
 signum, temporaries, *argv = sys.argv[1:]
-try:
-    import quorvel._output
-    quorvel._output.UNNAMED = quorvel._output.UNNAMED and temporaries == "unnamed"
-except ImportError:
-    pass
+import quorvel._recordings.outputs as outputs
+outputs.UNNAMED = outputs.UNNAMED and temporaries == "unnamed"
 Real = quorvel.agc.AGCBank
 
 class SignalledAGC:
@@ -346,6 +334,6 @@ def test_huge_decim_or_block_reads_what_the_file_holds(tmp_path, decim, block):
 def test_help_shows_every_default():
     text = run("agc", "--help", text=True).stdout
     for option, default in [("--ref-db", "0.0"), ("--loop-bw", "0.0025"), ("--alpha", "0.05"), ("--decim", "8"),
-                            ("--block", "1048576"), ("--telemetry", "not saved")]:
+                            ("--clip-db", "120.0"), ("--block", "1048576"), ("--telemetry", "not saved")]:
         entry = re.search(r"^  " + re.escape(option) + r" \S+\s+(.*?)(?=\n  -|\Z)", text, re.S | re.M).group(1)
         assert f"(default: {default})" in " ".join(entry.split()), (option, entry)

@@ -8,7 +8,7 @@ import pytest
 from quorvel.agc import AGC
 from quorvel.iqfile import UsageError, level_file
 
-from test_cli import recording
+from helpers import recording
 
 
 def test_blocks_progress_and_result(tmp_path):

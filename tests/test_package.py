@@ -1,7 +1,8 @@
 """The package as a whole: one version, what an installation holds, a
-docstring that names every module, and GNU Radio imported by its block
-module only."""
+docstring that names every module, no import circle, and GNU Radio
+imported by its block module only."""
 
+import ast
 import importlib.metadata
 import pathlib
 import subprocess
@@ -23,7 +24,7 @@ def test_an_installation_holds_the_package_its_stubs_and_the_command_only():
     places = {"quorvel", f"quorvel-{dist.version}.dist-info", "quorvel.libs", ".."}
     assert {f.parts[0] for f in files} <= places, files
     package = [f for f in files if f.parts[0] == "quorvel"]
-    assert all(len(f.parts) == 2 and not f.name.startswith(("test", "conftest")) for f in package), package
+    assert not any(f.name.startswith(("test", "conftest")) for f in package), package
     assert all(f.suffix in (".py", ".pyi", ".so") or f.name == "py.typed" for f in package), package
     names = {f.name for f in package}
     assert "py.typed" in names and all(f"{f.name.split('.')[0]}.pyi" in names for f in package if f.suffix == ".so")
@@ -55,3 +56,41 @@ def test_without_gnu_radio_the_block_module_says_what_to_install():
     last = result.stderr.strip().splitlines()[-1]
     assert result.returncode == 1 and last.startswith("ImportError: quorvel.gnuradio needs GNU Radio's Python package")
     assert "apt-get install gnuradio" in last and "Using quorvel in GNU Radio" in last
+
+
+def imports_of_every_module():
+    """{module: the package's modules it imports}, imports inside functions included."""
+    modules = {".".join(("quorvel",) + f.relative_to(PACKAGE).with_suffix("").parts).removesuffix(".__init__"): f
+               for f in PACKAGE.rglob("*.py")}
+    found = {}
+    for name, path in modules.items():
+        package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        targets = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                targets.update(alias.name for alias in node.names)
+            elif isinstance(node, ast.ImportFrom):
+                base = node.module or ""
+                if node.level:
+                    base = ".".join(package.split(".")[:len(package.split(".")) - node.level + 1] + [base]).rstrip(".")
+                targets.update([base] + [f"{base}.{alias.name}" for alias in node.names])
+        found[name] = {t for t in targets if t in modules and t != name}
+    return found
+
+
+def test_no_module_of_the_package_imports_itself_through_others():
+    imports = imports_of_every_module()
+    assert {"quorvel.iqfile", "quorvel._recordings.errors", "quorvel._recordings.options"} <= set(imports)
+    assert imports["quorvel._recordings.errors"] == set()  # the leaf every layer may import
+    circles = []
+
+    def visit(name, path):
+        for target in sorted(imports[name]):
+            if target in path:
+                circles.append(path[path.index(target):] + [target])
+            else:
+                visit(target, path + [target])
+
+    for name in imports:
+        visit(name, [name])
+    assert circles == []

@@ -15,31 +15,13 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from quorvel import _probes, cli
+from quorvel import cli
+from quorvel._recordings import probes as probe_files
 from quorvel.agc import AGC
 from quorvel.formats import sample_format
 from quorvel.iqfile import RecordingError, UsageError, level_file
-from quorvel.telemetry import Telemetry
 
-from test_cli import recording
-from test_cli_output import one_line
-
-
-def quorvel(*args, **kwargs):
-    return subprocess.run([sys.executable, "-m", "quorvel", *map(str, args)], capture_output=True, **kwargs)
-
-
-def reference(x, decim=8, ref_db=0.0, loop_bw=0.0025, alpha=0.05, probes=False):
-    """One whole-recording steps call; with probes, also its gain_db and level_db."""
-    agc = AGC(ref_db, loop_bw, alpha)
-    agc.decim = decim
-    if not probes:
-        return agc.steps(x)
-    with Telemetry(1 << 22) as tlm:
-        tlm.attach(agc)
-        y = agc.steps(x)
-        found = tlm.demux(tlm.read())
-    return y, found["agc.gain_db"], found["agc.level_db"]
+from helpers import one_line, quorvel, recording, reference
 
 
 # -- formats ------------------------------------------------------------------------------
@@ -188,7 +170,7 @@ def test_probes_equal_the_rings_and_stay_out_of_memory(tmp_path, known, monkeypa
     src, npz = tmp_path / "in.cf32", tmp_path / "probes.npz"
     x = recording(src, n)
     if not known:                                        # a stream: the row count is learnt at the end
-        monkeypatch.setattr("quorvel._sources.Source.size", property(lambda self: None))
+        monkeypatch.setattr("quorvel._recordings.source.Source.size", property(lambda self: None))
     tracemalloc.start()
     try:
         level_file(src, tmp_path / "out.cf32", decim=decim, block=1 << 14, telemetry=npz)
@@ -203,7 +185,7 @@ def test_probes_equal_the_rings_and_stay_out_of_memory(tmp_path, known, monkeypa
 
 
 def test_probes_beyond_the_32_bit_zip_fields(tmp_path, monkeypatch):
-    monkeypatch.setattr(_probes, "_LIMIT", 1000)         # as if every member and offset were past 4 GiB
+    monkeypatch.setattr(probe_files, "_LIMIT", 1000)         # as if every member and offset were past 4 GiB
     src = tmp_path / "in.cf32"
     x = recording(src, 20_000)
     level_file(src, tmp_path / "out.cf32", decim=2, telemetry=tmp_path / "p")

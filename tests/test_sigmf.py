@@ -13,8 +13,7 @@ from quorvel.formats import sample_format
 from quorvel.iqfile import level_recording
 from quorvel.telemetry import Telemetry
 
-from test_cli_output import one_line
-from test_recordings import quorvel, reference
+from helpers import one_line, quorvel, reference
 
 import sigmf  # noqa: E402  (a test dependency: these tests must run, never skip)
 
@@ -70,8 +69,8 @@ def test_multi_channel_captures_and_headers(tmp_path, two_channels):
                                                 {"core:sample_start": 500, "core:frequency": 2e8}]
     assert written["annotations"][0]["core:label"] == "burst"
     assert {"name": "quorvel", "version": "1.0.0", "optional": True} in top["core:extensions"]
-    assert top["quorvel:agc"] == {"ref_db": 0.0, "loop_bw": 0.0025, "alpha": 0.05, "decim": 8,
-                                  "input_datatype": "ci16_le", "continued": False}
+    assert top["quorvel:agc"] == {"ref_db": 0.0, "loop_bw": 0.0025, "alpha": 0.05, "decim": 8, "acquire": False,
+                                  "clip_db": 120.0, "input_datatype": "ci16_le", "continued": False}
     from quorvel import __version__
     assert top["quorvel:version"] == __version__
     back = sigmf.fromfile(str(tmp_path / "out.sigmf-meta"))
@@ -188,6 +187,15 @@ def test_naming_the_data_without_its_metadata(tmp_path):
     assert result.returncode == 2 and "none.sigmf-meta: no such file" in one_line(result.stderr)
 
 
+def test_in_format_must_name_a_format_and_the_recording_s_own(tmp_path):
+    path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
+    for given, message in (("cu16", "unknown sample format 'cu16'"), ("ci8", "--in-format ci8 disagrees with the "
+                                                                              "datatype cu8")):
+        result = quorvel("agc", path, tmp_path / "out.cf32", "--in-format", given, text=True)
+        assert result.returncode == 2 and message in one_line(result.stderr)
+    assert not (tmp_path / "out.cf32").exists()
+
+
 def test_outputs_are_kept_apart_from_the_input_pair(tmp_path):
     path = write_pair(tmp_path, "rec", meta("cu8"), b"\x80" * 64)
     for output in ("rec.sigmf-data", "rec.sigmf-meta"):
@@ -205,7 +213,7 @@ def test_a_failure_midway_leaves_both_files_as_they_were(tmp_path, monkeypatch):
 
     def failing(self, block):
         raise OSError(5, "Input/output error", "rec.sigmf-data")
-    monkeypatch.setattr("quorvel._channels.ChannelAGCs.level", failing)
+    monkeypatch.setattr("quorvel._recordings.channels.ChannelBank.level", failing)
     assert cli.main(["agc", str(path), str(tmp_path / "out.sigmf-data")]) == 1
     assert (tmp_path / "out.sigmf-meta").read_text() == (tmp_path / "out.sigmf-data").read_text() == "previous"
     assert sorted(os.listdir(tmp_path)) == ["out.sigmf-data", "out.sigmf-meta", "rec.sigmf-data", "rec.sigmf-meta"]

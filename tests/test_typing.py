@@ -46,7 +46,7 @@ def test_stubs_ship_beside_the_modules(name):
 def test_package_sources_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
     src = pathlib.Path(__file__).resolve().parents[1] / "src"
-    sources = sorted(str(p.relative_to(src)) for p in (src / "quorvel").glob("*.py"))
+    sources = sorted(str(p.relative_to(src)) for p in (src / "quorvel").rglob("*.py"))
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                              "--cache-dir", str(tmp_path), *sources], capture_output=True, text=True, cwd=src)
     assert result.returncode == 0, result.stdout + result.stderr

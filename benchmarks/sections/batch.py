@@ -61,7 +61,7 @@ def recordings(folder: Path, rng: np.random.Generator) -> list[Path]:
 
 def copy_only(paths: list[Path], outdir: Path) -> None:
     """The loop's reads and atomic writes, without the AGC."""
-    from quorvel._output import Destination
+    from quorvel._recordings.outputs import Destination
 
     buffer = bytearray(BLOCK * 8)
     for path in paths:

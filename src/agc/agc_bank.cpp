@@ -13,17 +13,18 @@ namespace {
 // The parameters a bank shares, compared bit for bit (a NaN parameter is
 // the bank's when its bits are).
 bool same_parameters(const agc_t &a, const agc_t &b) {
-    auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
-    return same(a.ref_db, b.ref_db) && same(a.loop_bw, b.loop_bw) && same(a.alpha, b.alpha) && a.decim == b.decim &&
-           same(a.clip_db, b.clip_db) && (a.flags & QV_AGC_ACQUIRE) == (b.flags & QV_AGC_ACQUIRE);
+    auto same = [](auto x, auto y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    bool equal = (a.flags & QV_AGC_ACQUIRE) == (b.flags & QV_AGC_ACQUIRE);
+#define QV_SAME_(name, scope) QV_AGC_IF_SHARED(scope, equal = equal && same(a.name, b.name);)
+    QV_AGC_PARAMETERS(QV_SAME_)
+#undef QV_SAME_
+    return equal;
 }
 
 void copy_parameters(agc_t &to, const agc_t &from) {
-    to.ref_db = from.ref_db;
-    to.loop_bw = from.loop_bw;
-    to.alpha = from.alpha;
-    to.decim = from.decim;
-    to.clip_db = from.clip_db;
+#define QV_COPY_(name, scope) QV_AGC_IF_SHARED(scope, to.name = from.name;)
+    QV_AGC_PARAMETERS(QV_COPY_)
+#undef QV_COPY_
     to.flags = (to.flags & ~uint32_t(QV_AGC_ACQUIRE)) | (from.flags & QV_AGC_ACQUIRE);
 }
 

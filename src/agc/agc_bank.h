@@ -8,10 +8,10 @@
 
 #include "agc/agc_core.h"
 
-// Each channel is an agc_t holding the bank's parameters (ref_db, loop_bw,
-// alpha, decim, clip_db and the acquisition bit of flags): read a channel
-// with the AGC's functions (agc_state_bytes, agc_get_state, the fields),
-// change it through the bank's, which keep the parameters the same in all.
+// Each channel is an agc_t holding the bank's parameters (the shared ones of
+// QV_AGC_PARAMETERS and the acquisition bit of flags): read a channel with
+// the AGC's functions (agc_state_bytes, agc_get_state, the fields), change
+// it through the bank's, which keep the parameters the same in all.
 typedef struct agc_bank_t {
     size_t channels;  // >= 1
     agc_t *chan;      // channel c's loop at chan[c]
@@ -31,7 +31,7 @@ QV_API agc_bank_t *agc_bank_create(size_t channels, double ref_db, double loop_b
 QV_API void agc_bank_destroy(agc_bank_t *b);
 // agc_reset of every channel.
 QV_API void agc_bank_reset(agc_bank_t *b);
-// The parameters of `like` (ref_db, loop_bw, alpha, decim, clip_db, the
+// The parameters of `like` that a bank shares (QV_AGC_PARAMETERS, the
 // acquisition bit) into every channel; nothing else changes.
 QV_API void agc_bank_configure(agc_bank_t *b, const agc_t *like);
 // agc_set_state of channel c, for a blob whose parameters are the bank's

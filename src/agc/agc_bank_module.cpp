@@ -3,10 +3,8 @@
 // calls release the interpreter lock (see common/guarded.h).
 #include "agc/agc_bank_module.h"
 
-#include <type_traits>
-
 #include "agc/agc_bank.h"
-#include "agc/telemetry_arg.h"
+#include "agc/agc_binding.h"
 #include "common/arrays.h"
 #include "common/guarded.h"
 #include "common/lifecycle.h"
@@ -30,9 +28,8 @@ struct BankType {
     static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
     static constexpr auto destroy = Bank::drop;
 
-    struct Args {
+    struct Args : qv::agc::LoopArgs {
         Py_ssize_t channels = 0;
-        double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
     };
     static bool parse(PyObject *args, PyObject *kw, Args &a) {
         static const char *_kwlist[] = {"channels", "ref_db", "loop_bw", "alpha", nullptr};
@@ -56,6 +53,28 @@ struct Held {
     Bank::Hold hold;
     explicit Held(PyObject *self) : hold(Life::live(self)) {}
     agc_bank_t *bank() const { return hold.core(); }
+};
+
+// How the parameters' properties reach the bank (see agc_binding.h): the
+// first channel answers, and a change goes to every channel.
+struct BankAccess {
+    static bool live(PyObject *self) { return Life::live(self); }
+    template <class F>
+    static PyObject *view(PyObject *self, F &&f) {
+        Held held(self);
+        const agc_bank_t *b = held.bank();
+        return b ? f(b->chan[0]) : nullptr;
+    }
+    template <class F>
+    static bool change(PyObject *self, F &&f) {
+        Held held(self);
+        agc_bank_t *b = held.bank();
+        if (!b) return false;
+        agc_t like = b->chan[0];
+        f(like);
+        agc_bank_configure(b, &like);
+        return true;
+    }
 };
 
 // Channel c of the bank (negative c counts from the end), or false with IndexError.
@@ -163,35 +182,22 @@ PyDoc_STRVAR(AGCBank_steps_doc,
 ">>> bank.steps(np.zeros((3, 0), np.complex64)).shape\n"
 "(3, 0)\n");
 
-// steps and stream: x converted, its rows counted against the channels, the
-// output made or checked, then the core under the bank's hold.
+// steps and stream: a (channels, n) block into a new block or out= of its
+// shape, its rows counted against the channels under the bank's hold.
 template <auto run>
 PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"x", "out", nullptr};
-    PyObject *x_obj, *out_obj = Py_None;
-    Array x, fresh;
-    qv::OutBuffer out;
-    if (!Life::live(self) ||
-        !PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
-        !qv::to_array(x_obj, NPY_CFLOAT, x))
-        return nullptr;
-    if (PyArray_NDIM(x.arr()) != 2)
-        return PyErr_Format(PyExc_ValueError, "x must be a (channels, n) block, not %d-dimensional",
-                            PyArray_NDIM(x.arr()));
-    const npy_intp rows = PyArray_DIM(x.arr(), 0), n = PyArray_DIM(x.arr(), 1);
-    qv_cf32 *to;
-    if (out_obj == Py_None) {
-        if (!qv::new_array_like(x, NPY_CFLOAT, fresh)) return nullptr;
-        to = fresh.data<qv_cf32>();
-    } else {
-        if (!qv::out_exact(out_obj, NPY_CFLOAT, x.size, "out must be a writable ndarray of the output dtype", out))
-            return nullptr;
-        if (PyArray_NDIM(out.buf.arr()) != 2 || PyArray_DIM(out.buf.arr(), 0) != rows)
-            return PyErr_Format(PyExc_ValueError, "out must have the shape of x, (%zd, %zd)", Py_ssize_t(rows),
-                                Py_ssize_t(n));
-        if (qv::must_copy_input(x, out.buf) && !qv::copy_array(x)) return nullptr;
-        to = out.buf.data<qv_cf32>();
-    }
+    qv::agc::BlockCall call;
+    if (!Life::live(self) || !call.parse(args, kw)) return nullptr;
+    PyArrayObject *x = call.x().arr();
+    if (PyArray_NDIM(x) != 2)
+        return PyErr_Format(PyExc_ValueError, "x must be a (channels, n) block, not %d-dimensional", PyArray_NDIM(x));
+    const npy_intp rows = PyArray_DIM(x, 0), n = PyArray_DIM(x, 1);
+    const bool made = call.make_output(qv::agc::BlockCall::Fresh::like_x, [&](const Array &out) {
+        if (PyArray_NDIM(out.arr()) == 2 && PyArray_DIM(out.arr(), 0) == rows) return true;
+        PyErr_Format(PyExc_ValueError, "out must have the shape of x, (%zd, %zd)", Py_ssize_t(rows), Py_ssize_t(n));
+        return false;
+    });
+    if (!made) return nullptr;
     {
         Held held(self);
         agc_bank_t *b = held.bank();
@@ -201,9 +207,9 @@ PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
         // The ring of a telemetry context takes one producer at a time: an
         // attached bank keeps the lock, as every AGC does.
         const bool release = b->channels * size_t(n) >= kReleaseSamples && !watched(b);
-        qv::maybe_without_interpreter_lock(release, [&] { run(b, x.data<qv_cf32>(), to, size_t(n)); });
+        qv::maybe_without_interpreter_lock(release, [&] { run(b, call.in(), call.out(), size_t(n)); });
     }
-    return out_obj == Py_None ? fresh.ref.release() : qv::finish_out(out, out_obj);
+    return call.result();
 }
 
 constexpr auto AGCBank_steps = block_call<agc_bank_steps>;
@@ -376,21 +382,14 @@ PyDoc_STRVAR(AGCBank_set_telemetry_doc,
 ">>> tlm.close()\n");
 
 PyObject *AGCBank_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"tlm", "prefix", "decim", nullptr};
-    PyObject *tlm;
-    const char *prefix;
-    unsigned long decim = 1;
-    qv::agc::ContextHold hold;
-    if (!Life::live(self) ||
-        !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm, &prefix, &decim) ||
-        !hold.take(tlm))
-        return nullptr;
-    qv_tlm *const context = hold.get();
+    qv::agc::TelemetryArgs t;
+    if (!Life::live(self) || !t.parse(args, kw)) return nullptr;
+    qv_tlm *const context = t.context.get();
     Held held(self);
     agc_bank_t *b = held.bank();
     if (!b) return nullptr;
-    const uint32_t held_probes = context ? qv_tlm_probe_count(context) : 0;
-    const int rc = agc_bank_set_telemetry(b, context, prefix, int(uint32_t(decim)));
+    const uint32_t probes = context ? qv_tlm_probe_count(context) : 0;  // those the context has already
+    const int rc = agc_bank_set_telemetry(b, context, t.prefix, t.decim);
     if (rc == QV_AGC_BANK_TOO_MANY_CHANNELS)
         return PyErr_Format(PyExc_ValueError,
                             "set_telemetry: a context watches at most %d channels (two probes each), not %zu",
@@ -399,76 +398,19 @@ PyObject *AGCBank_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
         return PyErr_Format(PyExc_ValueError,
                             "set_telemetry: the context holds %u of its %d probes, without room for the %zu "
                             "channels' two each",
-                            held_probes, int(QV_TLM_MAX_PROBES), b->channels);
-    if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
+                            probes, int(QV_TLM_MAX_PROBES), b->channels);
+    if (rc != 0) return qv::agc::telemetry_refused(rc);
     Py_RETURN_NONE;
 }
 
-// Properties. The parameters live in every channel; the first one answers.
-template <auto Field>
-PyObject *get_parameter(PyObject *self, void *) {
-    Held held(self);
-    agc_bank_t *b = held.bank();
-    if (!b) return nullptr;
-    const auto value = b->chan[0].*Field;
-    if constexpr (std::is_same_v<std::remove_cv_t<decltype(value)>, double>)
-        return PyFloat_FromDouble(value);
-    else
-        return PyLong_FromUnsignedLongLong(value);
-}
-
-// As AGC's setters: "d" takes anything convertible to float, "K" an int
-// modulo 2**64, nothing is validated. Converted before the hold (a
-// conversion may run Python code).
-template <auto Field>
-int set_parameter(PyObject *self, PyObject *value, void *) {
-    agc_t like{};
-    using T = std::remove_cvref_t<decltype(like.*Field)>;
-    T v;
-    if (!Life::live(self)) return -1;
-    if constexpr (std::is_same_v<T, double>) {
-        if (!PyArg_Parse(value, "d", &v)) return -1;
-    } else {
-        unsigned long long parsed;
-        if (!PyArg_Parse(value, "K", &parsed)) return -1;
-        v = parsed;
-    }
-    Held held(self);
-    agc_bank_t *b = held.bank();
-    if (!b) return -1;
-    like = b->chan[0];
-    like.*Field = v;
-    agc_bank_configure(b, &like);
-    return 0;
-}
-
-PyObject *AGCBank_get_acquire(PyObject *self, void *) {
-    Held held(self);
-    agc_bank_t *b = held.bank();
-    if (!b) return nullptr;
-    return PyBool_FromLong(b->chan[0].flags & QV_AGC_ACQUIRE);
-}
-
-int AGCBank_set_acquire(PyObject *self, PyObject *value, void *) {
-    int on;
-    if (!Life::live(self) || !PyArg_Parse(value, "p", &on)) return -1;
-    Held held(self);
-    agc_bank_t *b = held.bank();
-    if (!b) return -1;
-    agc_t like = b->chan[0];
-    like.flags = on ? like.flags | QV_AGC_ACQUIRE : like.flags & ~uint32_t(QV_AGC_ACQUIRE);
-    agc_bank_configure(b, &like);
-    return 0;
-}
-
-PyObject *AGCBank_get_channels(PyObject *self, void *) {
+PyObject *AGCBank_getprop_channels(PyObject *self, void *) {
     Held held(self);
     agc_bank_t *b = held.bank();
     return b ? PyLong_FromSize_t(b->channels) : nullptr;
 }
 
 // A read-only float64 copy of every channel's command.
-PyObject *AGCBank_get_gain_db(PyObject *self, void *) {
+PyObject *AGCBank_getprop_gain_db(PyObject *self, void *) {
     Held held(self);
     agc_bank_t *b = held.bank();
     if (!b) return nullptr;
@@ -516,17 +458,20 @@ PyDoc_STRVAR(AGCBank_acquire_doc,
 ">>> bank.acquire\n"
 "True\n");
 
+// The bank's words for its parameters, beside those it shares with AGC.
+struct BankDocs : qv::agc::ParameterDocs {
+    static constexpr const char *decim = AGCBank_decim_doc;
+};
+
+#define AGCBANK_PARAMETER_(name, scope) QV_AGC_IF_SHARED(scope, QV_AGC_PROPERTY(BankAccess, BankDocs, name))
 PyGetSetDef AGCBank_getset[] = {
-    {"channels", AGCBank_get_channels, nullptr, AGCBank_channels_doc, nullptr},
-    {"gain_db", AGCBank_get_gain_db, nullptr, AGCBank_gain_db_doc, nullptr},
-    {"ref_db", get_parameter<&agc_t::ref_db>, set_parameter<&agc_t::ref_db>, "Ref db.\n", nullptr},
-    {"loop_bw", get_parameter<&agc_t::loop_bw>, set_parameter<&agc_t::loop_bw>, "Loop bw.\n", nullptr},
-    {"alpha", get_parameter<&agc_t::alpha>, set_parameter<&agc_t::alpha>, "Alpha.\n", nullptr},
-    {"decim", get_parameter<&agc_t::decim>, set_parameter<&agc_t::decim>, AGCBank_decim_doc, nullptr},
-    {"clip_db", get_parameter<&agc_t::clip_db>, set_parameter<&agc_t::clip_db>, "Clip db.\n", nullptr},
-    {"acquire", AGCBank_get_acquire, AGCBank_set_acquire, AGCBank_acquire_doc, nullptr},
+    {"channels", AGCBank_getprop_channels, nullptr, AGCBank_channels_doc, nullptr},
+    {"gain_db", AGCBank_getprop_gain_db, nullptr, AGCBank_gain_db_doc, nullptr},
+    QV_AGC_PARAMETERS(AGCBANK_PARAMETER_)
+    {"acquire", qv::agc::get_acquire<BankAccess>, qv::agc::set_acquire<BankAccess>, AGCBank_acquire_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef AGCBANK_PARAMETER_
 
 PyMethodDef AGCBank_methods[] = {
     {"reset", AGCBank_reset, METH_NOARGS, AGCBank_reset_doc},

@@ -6,17 +6,21 @@
 #include <limits>
 
 #include "agc/agc_loop.h"
-#include "agc/agc_scalar.h"
+#include "agc/agc_drivers.h"
 #include "agc/agc_variants.h"
 #include "common/state_blob.h"
 #include "qv_tlm/qv_tlm_holders.h"
 
 namespace qv::agc {
 
-constinit const Variant reference = {steps_scalar, stream_scalar, span_scalar, bank_steps_scalar, bank_stream_scalar,
-                                      settle};
-constinit const Variant *active = &reference;
-__attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
+QV_DEFINE_ACTIVE_VARIANT({
+    .steps = steps_scalar,
+    .stream = stream_scalar,
+    .span = span_scalar,
+    .bank_steps = bank_steps_scalar,
+    .bank_stream = bank_stream_scalar,
+    .settle = settle,
+})
 
 }  // namespace qv::agc
 

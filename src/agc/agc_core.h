@@ -58,6 +58,24 @@ static_assert(offsetof(agc_t, ref_db) == 0 && offsetof(agc_t, flags) == 84, "agc
 static_assert(offsetof(agc_t, tlm) == 88, "agc_t state length");
 static_assert(sizeof(agc_pending_t) == 32, "agc_pending_t is copied into the state blob as it is");
 
+// The loop's parameters, X(name, scope), in the order of their fields of
+// agc_t: `shared` ones belong to an AGCBank as a whole (all its channels
+// hold the same), `own` ones only to a single AGC. The bank's configure and
+// compare and the properties of both Python types are made from this list.
+// The acquisition bit of flags is a parameter too, shared, handled by name.
+#define QV_AGC_PARAMETERS(X)   \
+    X(ref_db, shared)          \
+    X(loop_bw, shared)         \
+    X(alpha, shared)           \
+    X(decim, shared)           \
+    X(clip_db, shared)         \
+    X(gain_update_period, own)
+
+// QV_AGC_IF_SHARED(scope, text): the text for a parameter a bank shares.
+#define QV_AGC_IF_SHARED(scope, ...) QV_AGC_IF_SHARED_##scope(__VA_ARGS__)
+#define QV_AGC_IF_SHARED_shared(...) __VA_ARGS__
+#define QV_AGC_IF_SHARED_own(...)
+
 // agc_state_bytes(): 120 (version 3), or 152 (version 4) while a chunk of
 // agc_stream is pending. Version 4 is the 120 bytes of version 3 (header
 // apart) followed by the pending chunk: done and len (uint64 at 120 and 128)

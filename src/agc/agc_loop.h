@@ -93,10 +93,7 @@ inline void follow_gain(agc_t *a, double g_from, double g_to) {
 inline void telemetry_record(agc_t *a, double gain_db, double level) {
     if (!a->tlm) return;
     if (a->gain_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->gain_probe, gain_db);
-    // Read again, not reused from the test above: a detach that lands between
-    // the two emits must stop the second one, which would otherwise write into
-    // a context its owner may already have freed. One thread stepping the AGC
-    // never sees tlm change here; the second read is still required.
+    // tlm read again, not reused: a detach between the two emits stops the second.
     if (a->tlm && a->level_probe < QV_TLM_MAX_PROBES) qv_tlm_emit(a->tlm, a->level_probe, level);
 }
 

@@ -1,16 +1,14 @@
 // quorvel.agc: the AGC type and the settling-time query (AGCBank: agc_bank_module.cpp).
 #include "agc/agc_bank_module.h"
+#include "agc/agc_binding.h"
 #include "agc/agc_core.h"
 #include "agc/agc_loop.h"
 #include "agc/agc_presets.h"
-#include "agc/telemetry_arg.h"
-#include "common/arrays.h"
+#include "agc/agc_variants.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
 
 namespace {
-
-using qv::Array;
 
 struct AgcType {
     using Core = agc_t;
@@ -22,9 +20,7 @@ struct AgcType {
     static constexpr auto get_state = agc_get_state;
     static constexpr auto set_state = agc_set_state;
 
-    struct Args {
-        double ref_db = 0.0, loop_bw = 0.0025, alpha = 0.05;
-    };
+    using Args = qv::agc::LoopArgs;
     static bool parse(PyObject *args, PyObject *kw, Args &a) {
         static const char *_kwlist[] = {"ref_db", "loop_bw", "alpha", nullptr};
         return PyArg_ParseTupleAndKeywords(args, kw, "|ddd", const_cast<char **>(_kwlist), &a.ref_db,
@@ -34,6 +30,22 @@ struct AgcType {
 };
 
 using Life = qv::Lifecycle<AgcType>;
+
+// How the parameters' properties reach the record (see agc_binding.h).
+struct AgcAccess {
+    static bool live(PyObject *self) { return Life::live(self); }
+    template <class F>
+    static PyObject *view(PyObject *self, F &&f) {
+        const agc_t *core = Life::live(self);
+        return core ? f(*core) : nullptr;
+    }
+    template <class F>
+    static bool change(PyObject *self, F &&f) {
+        agc_t *core = Life::live(self);
+        if (core) f(*core);
+        return core;
+    }
+};
 
 PyDoc_STRVAR(AGC_doc,
 "AGC(ref_db=0.0, loop_bw=0.0025, alpha=0.05)\n--\n\n"
@@ -180,27 +192,22 @@ PyDoc_STRVAR(AGC_set_telemetry_doc,
 ">>> tlm.close()\n");
 
 PyObject *AGC_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"tlm", "prefix", "decim", nullptr};
-    agc_t *core = Life::live(self);
-    PyObject *tlm;
-    const char *prefix;
-    unsigned long decim = 1;
-    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "Os|k", const_cast<char **>(_kwlist), &tlm,
-                                              &prefix, &decim))
-        return nullptr;
-    qv::agc::ContextHold hold;
-    if (!hold.take(tlm)) return nullptr;
-    const int rc = agc_set_telemetry(core, hold.get(), prefix, int(uint32_t(decim)));
-    if (rc != 0) return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
+    qv::agc::TelemetryArgs t;
+    if (!Life::live(self) || !t.parse(args, kw)) return nullptr;
+    agc_t *core = Life::live(self);  // again: converting may have run destroy()
+    if (!core) return nullptr;
+    const int rc = agc_set_telemetry(core, t.context.get(), t.prefix, t.decim);
+    if (rc != 0) return qv::agc::telemetry_refused(rc);
     Py_RETURN_NONE;
 }
 
 // The exact per-sample loop, inlined here from agc_loop.h and compiled with
 // the baseline instruction set; the block path goes through agc_steps.
 PyObject *AGC_step(PyObject *self, PyObject *args) {
-    agc_t *core = Life::live(self);
     Py_complex x;
-    if (!core || !PyArg_ParseTuple(args, "D", &x)) return nullptr;
+    if (!Life::live(self) || !PyArg_ParseTuple(args, "D", &x)) return nullptr;
+    agc_t *core = Life::live(self);  // again: converting may have run destroy()
+    if (!core) return nullptr;
     const qv_cf32 y = qv::agc::agc_step(core, qv::make_cf32(float(x.real), float(x.imag)));
     return PyComplex_FromDoubles(y.real(), y.imag());
 }
@@ -242,28 +249,16 @@ PyDoc_STRVAR(AGC_steps_doc,
 ">>> np.round(np.abs(agc.steps(np.full(8, 4 + 0j, np.complex64))) ** 2, 2)\n"
 "array([1., 1., 1., 1., 1., 1., 1., 1.], dtype=float32)\n");
 
-// steps and stream: x converted, then into a new array or the exact-length out=.
+// steps and stream: x taken flat, into a new vector or the exact-length out=.
 template <auto run>
 PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"x", "out", nullptr};
-    agc_t *core = Life::live(self);
-    PyObject *x_obj, *out_obj = Py_None;
-    Array x;
-    if (!core || !PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
-        !qv::to_array(x_obj, NPY_CFLOAT, x))
+    qv::agc::BlockCall call;
+    if (!Life::live(self) || !call.parse(args, kw) || !call.make_output(qv::agc::BlockCall::Fresh::flat))
         return nullptr;
-    if (out_obj == Py_None) {
-        Array out;
-        if (!qv::new_vector(NPY_CFLOAT, x.size, out)) return nullptr;
-        run(core, x.data<qv_cf32>(), out.data<qv_cf32>(), size_t(x.size));
-        return out.ref.release();
-    }
-    qv::OutBuffer out;
-    if (!qv::out_exact(out_obj, NPY_CFLOAT, x.size, "out must be a writable ndarray of the output dtype", out))
-        return nullptr;
-    if (qv::must_copy_input(x, out.buf) && !qv::copy_array(x)) return nullptr;
-    run(core, x.data<qv_cf32>(), out.buf.data<qv_cf32>(), size_t(x.size));
-    return qv::finish_out(out, out_obj);
+    agc_t *core = Life::live(self);  // again: converting may have run destroy()
+    if (!core) return nullptr;
+    run(core, call.in(), call.out(), size_t(call.x().size));
+    return call.result();
 }
 
 constexpr auto AGC_steps = block_call<agc_steps>;
@@ -317,69 +312,15 @@ PyDoc_STRVAR(AGC_stream_doc,
 
 constexpr auto AGC_stream = block_call<agc_stream>;
 
-// Properties: one getter and one setter per field type, named per property.
-template <auto Field>
-PyObject *get_field(PyObject *self, void *) {
-    agc_t *core = Life::live(self);
-    if (!core) return nullptr;
-    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core->*Field)>, double>)
-        return PyFloat_FromDouble(core->*Field);
-    else
-        return PyLong_FromUnsignedLongLong(core->*Field);
-}
-
-// "d" takes anything convertible to float; "K" an int modulo 2**64. Nothing
-// is validated. Deleting gives the parser's TypeError (it receives no value).
-template <auto Field>
-int set_field(PyObject *self, PyObject *value, void *) {
-    agc_t *core = Life::live(self);
-    if (!core) return -1;
-    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(core->*Field)>, double>) {
-        double v;
-        if (!PyArg_Parse(value, "d", &v)) return -1;
-        core->*Field = v;
-    } else {
-        unsigned long long v;
-        if (!PyArg_Parse(value, "K", &v)) return -1;
-        core->*Field = v;
-    }
-    return 0;
+PyObject *AGC_getprop_gain_db(PyObject *self, void *) {
+    const agc_t *core = Life::live(self);
+    return core ? PyFloat_FromDouble(core->gain_db) : nullptr;
 }
 
 PyObject *AGC_getprop_applied_gain_db(PyObject *self, void *) {
     agc_t *core = Life::live(self);
     if (!core) return nullptr;
     return PyFloat_FromDouble(agc_get_applied_gain_db(core));
-}
-
-constexpr auto AGC_getprop_gain_db = get_field<&agc_t::gain_db>;
-constexpr auto AGC_getprop_ref_db = get_field<&agc_t::ref_db>;
-constexpr auto AGC_setprop_ref_db = set_field<&agc_t::ref_db>;
-constexpr auto AGC_getprop_loop_bw = get_field<&agc_t::loop_bw>;
-constexpr auto AGC_setprop_loop_bw = set_field<&agc_t::loop_bw>;
-constexpr auto AGC_getprop_alpha = get_field<&agc_t::alpha>;
-constexpr auto AGC_setprop_alpha = set_field<&agc_t::alpha>;
-constexpr auto AGC_getprop_decim = get_field<&agc_t::decim>;
-constexpr auto AGC_setprop_decim = set_field<&agc_t::decim>;
-constexpr auto AGC_getprop_clip_db = get_field<&agc_t::clip_db>;
-constexpr auto AGC_setprop_clip_db = set_field<&agc_t::clip_db>;
-constexpr auto AGC_getprop_gain_update_period = get_field<&agc_t::gain_update_period>;
-constexpr auto AGC_setprop_gain_update_period = set_field<&agc_t::gain_update_period>;
-
-// acquire is bit 0 of flags; the other bits are left as they are.
-PyObject *AGC_getprop_acquire(PyObject *self, void *) {
-    agc_t *core = Life::live(self);
-    if (!core) return nullptr;
-    return PyBool_FromLong(core->flags & QV_AGC_ACQUIRE);
-}
-
-// Any object, by its truth value; deleting gives the parser's TypeError.
-int AGC_setprop_acquire(PyObject *self, PyObject *value, void *) {
-    agc_t *core = Life::live(self);
-    int on;
-    if (!core || !PyArg_Parse(value, "p", &on)) return -1;
-    core->flags = on ? core->flags | QV_AGC_ACQUIRE : core->flags & ~uint32_t(QV_AGC_ACQUIRE);
-    return 0;
 }
 
 PyDoc_STRVAR(AGC_applied_gain_db_doc,
@@ -443,19 +384,20 @@ PyDoc_STRVAR(AGC_acquire_doc,
 ">>> lowest_db(False), lowest_db(True)\n"
 "(-254.8, 0.0)\n");
 
+// The AGC's words for its parameters, beside those it shares with AGCBank.
+struct AgcDocs : qv::agc::ParameterDocs {
+    static constexpr const char *decim = AGC_decim_doc;
+};
+
+#define AGC_PARAMETER_(name, scope) QV_AGC_PROPERTY(AgcAccess, AgcDocs, name)
 PyGetSetDef AGC_getset[] = {
     {"gain_db", AGC_getprop_gain_db, nullptr, "Gain db.\n", nullptr},
     {"applied_gain_db", AGC_getprop_applied_gain_db, nullptr, AGC_applied_gain_db_doc, nullptr},
-    {"ref_db", AGC_getprop_ref_db, AGC_setprop_ref_db, "Ref db.\n", nullptr},
-    {"loop_bw", AGC_getprop_loop_bw, AGC_setprop_loop_bw, "Loop bw.\n", nullptr},
-    {"alpha", AGC_getprop_alpha, AGC_setprop_alpha, "Alpha.\n", nullptr},
-    {"decim", AGC_getprop_decim, AGC_setprop_decim, AGC_decim_doc, nullptr},
-    {"clip_db", AGC_getprop_clip_db, AGC_setprop_clip_db, "Clip db.\n", nullptr},
-    {"gain_update_period", AGC_getprop_gain_update_period, AGC_setprop_gain_update_period,
-     "Gain update period.\n", nullptr},
-    {"acquire", AGC_getprop_acquire, AGC_setprop_acquire, AGC_acquire_doc, nullptr},
+    QV_AGC_PARAMETERS(AGC_PARAMETER_)
+    {"acquire", qv::agc::get_acquire<AgcAccess>, qv::agc::set_acquire<AgcAccess>, AGC_acquire_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef AGC_PARAMETER_
 
 PyMethodDef AGC_methods[] = {
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
@@ -578,7 +520,8 @@ bool add_presets(PyObject *module) {
 
 PyMODINIT_FUNC PyInit_agc(void) {
     qv::PyRef module = qv::PyRef::steal(
-        qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset), agc_bank_type()}));
+        qv::init_module(agc_module, {Life::init_type(AGC_doc, AGC_methods, AGC_getset), agc_bank_type()},
+                        qv::agc::active_isa()));
     if (!module || !add_presets(module.get())) return nullptr;
     return module.release();
 }

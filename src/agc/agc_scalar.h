@@ -1,11 +1,11 @@
-// The block path's drivers (steps, and stream with its carried chunk) and
-// their plain chunk loops (the references every vectorised chunk and span
-// must match bit for bit), and the settling query's loop.
+// The plain loops that every vectorised loop of the AGC must match bit for
+// bit: a chunk of the block path, a span of a chunk, and the settling
+// query's per-sample loop. The block drivers that run them are in
+// agc_drivers.h.
 // Internal linkage: compiled once per instruction set (agc_simd.cpp) and once
 // for the reference (agc_core.cpp).
 #pragma once
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -52,8 +52,8 @@ struct Chunk {
 
 // The chunk sample by sample: the squares of component k go to partial sum
 // k mod 4, the partial sums are combined, then the odd sample is added.
-// Chunks are inlined into the block loop (here and in the variants): a call
-// would move the loop's state through memory on its critical path.
+// Chunks are inlined into the drivers' block loop: a call would move the
+// loop's state through memory on its critical path.
 [[gnu::always_inline]] inline float chunk_scalar(const Chunk &c) {
     float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (size_t i = 0; i < (c.len & ~size_t(1)); ++i) {
@@ -83,159 +83,6 @@ inline void span_sample(const Span &s, size_t k, float sums[4]) {
 // The reference of Variant::span.
 inline void span_scalar(const Span &s, float sums[4]) {
     for (size_t k = 0; k < s.count; ++k) span_sample(s, k, sums);
-}
-
-// The block path over n samples, each chunk through `chunk` (chunk_scalar
-// here, the vector chunk in the variants) and chunk_update.
-template <auto chunk, bool acquire>
-void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    const uint64_t d = a->decim ? a->decim : 1;
-    const ChunkShape full = shape_for(a, d);
-    const GainBounds bounds = gain_bounds(a->ref_db);
-    const float clip = float(db_to_amp(a->clip_db));
-    if (n == 0) return;
-    double g_prev = a->g_last;
-    // The next chunk's gain comes from the update in a register: that
-    // hand-over is on the loop's critical path.
-    double g_new = db_to_amp(a->gain_db);
-    for (size_t offset = 0; offset < n;) {
-        const size_t len = size_t(std::min<uint64_t>(d, n - offset));
-        const ChunkShape k = len == d ? full : shape_for(a, len);  // only a last chunk is shorter
-        const double step = (g_new - g_prev) * k.r;
-        const float power_sum = chunk(Chunk{in + offset, out + offset, len, g_prev, step, clip});
-        const double g_next = chunk_update<acquire>(a, power_sum, k, bounds, g_prev, step, g_new);
-        g_prev = g_new;
-        g_new = g_next;
-        offset += len;
-    }
-    a->g_last = g_prev;
-}
-
-// The block path with the acquisition mode as the call finds it; its grid
-// starts at the call's first sample, so a pending chunk of stream is dropped.
-template <auto chunk>
-void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    a->pending = agc_pending_t{};
-    if (a->flags & QV_AGC_ACQUIRE)
-        run_blocks<chunk, true>(a, in, out, n);
-    else
-        run_blocks<chunk, false>(a, in, out, n);
-}
-
-// The ramp of the chunk the loop state stands at (the pending one, or the
-// next), over len samples: from g_last to the gain of the current command,
-// with the step run_blocks forms.
-struct Ramp {
-    double g_prev, g_new, step;
-};
-
-inline Ramp ramp_for(const agc_t *a, uint64_t len) {
-    const double g_prev = a->g_last, g_new = db_to_amp(a->gain_db);
-    return {g_prev, g_new, (g_new - g_prev) * (1.0 / double(len))};
-}
-
-// The power sum of a chunk whose samples have all gone onto the partial
-// sums but an odd chunk's last: the four combined as chunk_scalar does.
-inline float combined(const float sums[4]) { return (sums[0] + sums[1]) + (sums[2] + sums[3]); }
-
-// The loop update of the pending chunk of len samples, under ramp r, once its
-// power sum is complete; nothing is pending after it.
-template <bool acquire>
-void finish_chunk(agc_t *a, float power_sum, uint64_t len, const Ramp &r) {
-    chunk_update<acquire>(a, power_sum, shape_for(a, len), gain_bounds(a->ref_db), r.g_prev, r.step, r.g_new);
-    a->g_last = r.g_new;
-    a->pending = agc_pending_t{};
-}
-
-// The next samples of a pending chunk, at most up to its end: through `span`
-// onto the carried sums, and, when they complete it, the chunk's update as
-// run_blocks makes it. Returns how many samples it took.
-template <auto span, bool acquire>
-size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float clip) {
-    agc_pending_t &p = a->pending;
-    if (!p.done || !n) return 0;
-    const uint64_t left = p.len - p.done;
-    const Ramp r = ramp_for(a, p.len);
-    if (n < left) {
-        span(Span{in, out, n, p.done, r.g_prev, r.step, clip}, p.sums);
-        p.done += n;
-        return n;
-    }
-    const size_t lanes = size_t((p.len & ~uint64_t(1)) - p.done);  // all but an odd chunk's last sample
-    span(Span{in, out, lanes, p.done, r.g_prev, r.step, clip}, p.sums);
-    float sum = combined(p.sums);
-    if (p.len & 1) sum = odd_sample(ramp_gained(in[lanes], double(p.len), r.g_prev, r.step), out + lanes, clip, sum);
-    finish_chunk<acquire>(a, sum, p.len, r);
-    return size_t(left);
-}
-
-// Starts a chunk of len samples with the n < len samples at in.
-template <auto span>
-void start_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, uint64_t len, float clip) {
-    if (!n) return;
-    const Ramp r = ramp_for(a, len);
-    a->pending = agc_pending_t{n, len, {0.0f, 0.0f, 0.0f, 0.0f}};
-    span(Span{in, out, n, 0, r.g_prev, r.step, clip}, a->pending.sums);
-}
-
-// The block path over the next n samples of a stream: the pending chunk,
-// then whole chunks through run_blocks, then the start of a pending one.
-template <auto chunk, auto span, bool acquire>
-void run_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    const float clip = float(db_to_amp(a->clip_db));
-    const size_t taken = resume_chunk<span, acquire>(a, in, out, n, clip);
-    if (a->pending.done) return;  // n ended inside it
-    const uint64_t d = a->decim ? a->decim : 1;
-    const size_t rest = n - taken, whole = rest - size_t(rest % d);
-    if (whole) run_blocks<chunk, acquire>(a, in + taken, out + taken, whole);
-    start_chunk<span>(a, in + taken + whole, out + taken + whole, rest - whole, d, clip);
-}
-
-template <auto chunk, auto span>
-void stream_for(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    if (a->flags & QV_AGC_ACQUIRE)
-        run_stream<chunk, span, true>(a, in, out, n);
-    else
-        run_stream<chunk, span, false>(a, in, out, n);
-}
-
-// The references of Variant::steps and Variant::stream.
-inline void steps_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_scalar>(a, in, out, n); }
-inline void stream_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    stream_for<chunk_scalar, span_scalar>(a, in, out, n);
-}
-
-// The references of Variant::bank_steps and Variant::bank_stream: row c, n
-// samples at in + c n, through channel c, one channel after the other.
-inline void bank_steps_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    for (size_t c = 0; c < channels; ++c) steps_scalar(chan + c, in + c * n, out + c * n, n);
-}
-inline void bank_stream_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    for (size_t c = 0; c < channels; ++c) stream_scalar(chan + c, in + c * n, out + c * n, n);
-}
-
-// A bank's stream call as run_stream makes it on each channel, for a
-// variant whose `blocks` runs the whole chunks of all channels at once:
-// blocks(chan, channels, in, out, stride, n) takes n samples of each row,
-// rows `stride` apart. Channels whose pending chunks differ (set_state can
-// make them) have chunk grids of their own: each goes through `stream`.
-template <auto span, auto blocks, auto stream, bool acquire>
-void run_bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    const agc_pending_t &p = chan[0].pending;
-    for (size_t c = 1; c < channels; ++c)
-        if (chan[c].pending.done != p.done || chan[c].pending.len != p.len) {
-            for (size_t k = 0; k < channels; ++k) stream(chan + k, in + k * n, out + k * n, n);
-            return;
-        }
-    const float clip = float(db_to_amp(chan[0].clip_db));
-    size_t taken = 0;
-    for (size_t c = 0; c < channels; ++c) taken = resume_chunk<span, acquire>(chan + c, in + c * n, out + c * n, n, clip);
-    if (p.done) return;  // n ended inside it
-    const uint64_t d = chan[0].decim ? chan[0].decim : 1;
-    const size_t rest = n - taken, whole = rest - size_t(rest % d);
-    if (whole) blocks(chan, channels, in + taken, out + taken, n, whole);
-    for (size_t c = 0; c < channels; ++c)
-        start_chunk<span>(chan + c, in + c * n + taken + whole, out + c * n + taken + whole, rest - whole, d, clip);
 }
 
 // Per-sample loop against the constant input amplitude*(0.6 + 0.8j) for at

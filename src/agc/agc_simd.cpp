@@ -1,7 +1,7 @@
 // The AGC's block path with its chunks in vector registers, compiled once per
 // instruction set (QV_ISA names it). Everything but the variant table has
 // internal linkage (see cmake/isa.cmake).
-#include "agc/agc_scalar.h"
+#include "agc/agc_drivers.h"
 #include "agc/agc_variants.h"
 
 #if defined(__AVX2__)
@@ -271,10 +271,11 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
     const size_t lag = G > 1 ? lag_for(d, n) : 0;
     size_t offset[G] = {}, wait[G];
     for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
+    // A round reads a vector's k, step and sums only where its len is not 0.
+    ChunkShape k[G]{};
+    V step[G]{}, sums[G]{};
     while (offset[G - 1] < n) {
-        ChunkShape k[G];
         size_t len[G];
-        V step[G], sums[G];
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
             len[g] = wait[g] || offset[g] >= n ? 0 : size_t(std::min<uint64_t>(d, n - offset[g]));
             if (!len[g]) return;
@@ -349,6 +350,13 @@ constexpr auto bank_stream = bank_stream_scalar;
 
 }  // namespace
 
-extern const Variant variant = {steps, stream, span_vector, bank_steps, bank_stream, settle};
+extern const Variant variant = {
+    .steps = steps,
+    .stream = stream,
+    .span = span_vector,
+    .bank_steps = bank_steps,
+    .bank_stream = bank_stream,
+    .settle = settle,
+};
 
 }  // namespace qv::agc::QV_ISA

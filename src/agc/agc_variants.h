@@ -1,6 +1,7 @@
 // The AGC loops behind agc_steps, agc_stream and agc_settling_samples: the
-// plain loops of agc_scalar.h (the reference) and one variant per instruction
-// set (agc_simd.cpp), which must match them bit for bit. Both loops need fused
+// plain loops of agc_scalar.h under the drivers of agc_drivers.h (the
+// reference) and one variant per instruction set (agc_simd.cpp), which must
+// match them bit for bit. Both loops need fused
 // multiply-adds, which only the wider sets do in hardware. Internal to the
 // core; nothing here is exported.
 #pragma once

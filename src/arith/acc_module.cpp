@@ -90,20 +90,22 @@ struct AccType : B {
 
     // One sample: the low bits of the C int x, sign-extended into the register.
     static PyObject *step(PyObject *self, PyObject *args) {
-        Core *core = Life::live(self);
         int x;
-        if (!core || !PyArg_ParseTuple(args, "i", &x)) return nullptr;
+        if (!Life::live(self) || !PyArg_ParseTuple(args, "i", &x)) return nullptr;
+        Core *core = Life::live(self);  // again: converting may have run destroy()
+        if (!core) return nullptr;
         const Sample sample = Sample(x);
         B::core_steps(core, &sample, 1);
         Py_RETURN_NONE;
     }
 
     static PyObject *steps(PyObject *self, PyObject *args) {
-        Core *core = Life::live(self);
         PyObject *x_obj;
         Array x;
-        if (!core || !PyArg_ParseTuple(args, "O", &x_obj) || !qv::to_array(x_obj, B::kTypenum, x))
+        if (!Life::live(self) || !PyArg_ParseTuple(args, "O", &x_obj) || !qv::to_array(x_obj, B::kTypenum, x))
             return nullptr;
+        Core *core = Life::live(self);  // again: converting may have run destroy()
+        if (!core) return nullptr;
         B::core_steps(core, x.data<Sample>(), size_t(x.size));
         Py_RETURN_NONE;
     }
@@ -116,20 +118,22 @@ struct AccType : B {
     }
 
     static PyObject *set_acc(PyObject *self, PyObject *args) {
-        Core *core = Life::live(self);
         typename B::Parsed value;
-        if (!core || !PyArg_ParseTuple(args, B::set_format, &value)) return nullptr;
+        if (!Life::live(self) || !PyArg_ParseTuple(args, B::set_format, &value)) return nullptr;
+        Core *core = Life::live(self);  // again: converting may have run destroy()
+        if (!core) return nullptr;
         B::core_set_acc(core, value);
         Py_RETURN_NONE;
     }
 
     static PyObject *madd(PyObject *self, PyObject *args) {
-        Core *core = Life::live(self);
         PyObject *a_obj, *b_obj;
         Array a, b;
-        if (!core || !PyArg_ParseTuple(args, "OO", &a_obj, &b_obj) ||
+        if (!Life::live(self) || !PyArg_ParseTuple(args, "OO", &a_obj, &b_obj) ||
             !qv::to_array(a_obj, B::kTypenum, a) || !qv::to_array(b_obj, B::kTypenum, b))
             return nullptr;
+        Core *core = Life::live(self);  // again: converting may have run destroy()
+        if (!core) return nullptr;
         B::core_madd(core, a.data<Sample>(), size_t(a.size), b.data<Sample>(), size_t(b.size));
         Py_RETURN_NONE;
     }

@@ -8,9 +8,7 @@
 
 namespace qv::arith {
 
-constinit const Variant reference = QV_ARITH_VARIANT;
-constinit const Variant *active = &reference;
-__attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
+QV_DEFINE_ACTIVE_VARIANT(QV_ARITH_VARIANT)
 
 }  // namespace qv::arith
 

@@ -4,6 +4,7 @@
 
 #include "arith/acc_module.h"
 #include "arith/arith_kernels.h"
+#include "arith/arith_variants.h"
 #include "common/arrays.h"
 #include "common/module.h"
 
@@ -268,4 +269,6 @@ PyModuleDef arith_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_arith(void) { return qv::init_module(arith_module, {acc_q15_type(), acc_q8_type()}); }
+PyMODINIT_FUNC PyInit_arith(void) {
+    return qv::init_module(arith_module, {acc_q15_type(), acc_q8_type()}, qv::arith::active_isa());
+}

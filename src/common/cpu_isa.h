@@ -8,7 +8,8 @@
 //   <core>_simd.cpp    compiled once per set (QV_ISA names it), defines
 //                      `const Variant variant` in namespace <core>::QV_ISA;
 //   <core>_scalar.h    the plain loops every variant must match bit for bit;
-//   the core source    defines `reference` and chooses `active` at load.
+//   the core source    QV_DEFINE_ACTIVE_VARIANT({...}): `reference` and the
+//                      `active` table chosen at load.
 #pragma once
 
 #include <cstddef>
@@ -57,35 +58,35 @@ inline Isa detected_isa() {
 }
 #undef QV_ISA_TRY_
 
-// The table a core runs: its scalar reference in a reference-only build
-// (QUORVEL_REFERENCE_ONLY, to check a result against the plain loops with one
-// rebuild), else the variant of the widest set this CPU runs. `per_isa` is
-// QV_EVERY_VARIANT, in list order.
-//
-// Each core calls it from a load-time constructor and keeps the result in a
-// constinit pointer that starts at the reference:
-//   constinit const Variant *active = &reference;
-//   __attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
-// The reference runs on every x86-64 and constinit sets the pointer before
-// any code runs, so even a call from another object's static initialiser,
-// which may come before the choice, is safe.
+// A build that runs every core's scalar reference (QUORVEL_REFERENCE_ONLY),
+// to check a result against the plain loops with one rebuild.
+#ifdef QV_REFERENCE_ONLY
+constexpr bool kReferenceOnly = true;
+#else
+constexpr bool kReferenceOnly = false;
+#endif
+
+// The table a core runs: its reference in a reference-only build, else the
+// variant of the widest set this CPU runs. `per_isa` is QV_EVERY_VARIANT.
 template <class V, size_t N>
 const V *choose(const V *const (&per_isa)[N], const V &reference) {
     static_assert(N == kIsaCount);
-#ifdef QV_REFERENCE_ONLY
-    (void)per_isa;
-    return &reference;
-#else
-    (void)reference;
-    return per_isa[size_t(detected_isa())];
-#endif
+    return kReferenceOnly ? &reference : per_isa[size_t(detected_isa())];
+}
+
+// The name of the set whose table `active` is, or "reference".
+template <class V, size_t N>
+const char *isa_name(const V *const (&per_isa)[N], const V *active) {
+    for (size_t k = 0; k < N; ++k)
+        if (per_isa[k] == active) return kIsaNames[k];
+    return "reference";
 }
 
 }  // namespace qv
 
 // In a core's namespace, after its struct Variant: the table of each set
-// (defined by <core>_simd.cpp), the scalar reference and the active table
-// (defined by the core source).
+// (defined by <core>_simd.cpp), the scalar reference, the active table and
+// active_isa(), the name of the set it runs (QV_DEFINE_ACTIVE_VARIANT).
 #define QV_DECLARE_VARIANT_(name, ...) \
     namespace name {                   \
     extern const Variant variant;      \
@@ -93,8 +94,20 @@ const V *choose(const V *const (&per_isa)[N], const V &reference) {
 #define QV_DECLARE_VARIANTS()                  \
     QV_FOR_EACH_ISA(QV_DECLARE_VARIANT_)       \
     extern const Variant reference;            \
-    extern const Variant *active;
+    extern const Variant *active;              \
+    const char *active_isa();
 
 // {&sse2::variant, &avx2::variant, ...}: every set's table, in list order.
 #define QV_VARIANT_OF_(name, ...) &name::variant,
 #define QV_EVERY_VARIANT {QV_FOR_EACH_ISA(QV_VARIANT_OF_)}
+
+// In the core source, in the core's namespace: the reference table from the
+// initialiser given, and the active one, chosen at load. The pointer starts
+// at the reference, which runs on every x86-64, and constinit sets it before
+// any code runs: a call from another object's static initialiser, which may
+// come before the choice, is safe.
+#define QV_DEFINE_ACTIVE_VARIANT(...)                                                                      \
+    constinit const Variant reference = __VA_ARGS__;                                                        \
+    constinit const Variant *active = &reference;                                                           \
+    __attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); } \
+    const char *active_isa() { return qv::isa_name(QV_EVERY_VARIANT, active); }

@@ -38,6 +38,9 @@ struct Lifecycle {
     static Obj *self(PyObject *o) { return reinterpret_cast<Obj *>(o); }
 
     // The destroyed guard: the core, or null with RuntimeError("destroyed").
+    // A call asks before converting its arguments, so that a destroyed object
+    // says so first, and again after: a conversion may run Python code, and
+    // destroy() among it.
     static Core *live(PyObject *o) {
         Core *core = self(o)->core;
         if (!core) PyErr_SetString(PyExc_RuntimeError, "destroyed");

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/cpu_isa.h"
 #include "common/pyref.h"
 
 namespace qv {
@@ -38,9 +39,17 @@ const char *short_name(const PyTypeObject *type) {
     return dot ? dot + 1 : type->tp_name;
 }
 
+bool add_isa_report(PyObject *module, const char *isa) {
+    if (PyModule_AddStringConstant(module, "_isa", isa) < 0) return false;
+    PyRef reference_only = PyRef::borrow(kReferenceOnly ? Py_True : Py_False);
+    if (PyModule_AddObject(module, "_reference_only", reference_only.get()) < 0) return false;
+    reference_only.release();  // the module holds it now
+    return true;
+}
+
 }  // namespace
 
-PyObject *init_module(PyModuleDef &def, std::initializer_list<PyTypeObject *> types) {
+PyObject *init_module(PyModuleDef &def, std::initializer_list<PyTypeObject *> types, const char *isa) {
     if (!import_numpy()) return nullptr;
     for (PyTypeObject *type : types)
         if (PyType_Ready(type) < 0) return nullptr;
@@ -53,6 +62,7 @@ PyObject *init_module(PyModuleDef &def, std::initializer_list<PyTypeObject *> ty
             return nullptr;
         }
     }
+    if (isa && !add_isa_report(module.get(), isa)) return nullptr;
     return module.release();
 }
 

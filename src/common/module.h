@@ -18,6 +18,9 @@ inline PyCFunction with_keywords(PyCFunctionWithKeywords f) {
 
 // Imports NumPy's C API (ImportError on failure), readies `types` in order,
 // creates the module from `def` and adds each type under its short name.
-PyObject *init_module(PyModuleDef &def, std::initializer_list<PyTypeObject *> types);
+// A module whose core chose a variant at load passes the set it runs
+// (active_isa()): the module tells Python as `_isa`, and whether this build
+// runs every core's reference as `_reference_only`.
+PyObject *init_module(PyModuleDef &def, std::initializer_list<PyTypeObject *> types, const char *isa = nullptr);
 
 }  // namespace qv

@@ -10,9 +10,7 @@
 
 namespace qv::interp {
 
-constinit const Variant reference = {locate_plain, execute_plain};
-constinit const Variant *active = &reference;
-__attribute__((constructor)) static void choose_variant() { active = qv::choose(QV_EVERY_VARIANT, reference); }
+QV_DEFINE_ACTIVE_VARIANT({.locate = locate_plain, .execute = execute_plain})
 
 }  // namespace qv::interp
 

@@ -6,6 +6,7 @@
 #include "common/lifecycle.h"
 #include "common/module.h"
 #include "interp/interp_core.h"
+#include "interp/interp_variants.h"
 
 namespace {
 
@@ -126,13 +127,14 @@ PyDoc_STRVAR(InterpolatedTableObj_execute_doc,
 
 PyObject *InterpolatedTableObj_execute(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *_kwlist[] = {"x", "out", nullptr};
-    interp_table_t *core = Life::live(self);
     PyObject *x_obj, *out_obj = Py_None;
     Array x, out;
-    if (!core ||
+    if (!Life::live(self) ||
         !PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x_obj, &out_obj) ||
         !qv::to_array(x_obj, NPY_DOUBLE, x))
         return nullptr;
+    interp_table_t *core = Life::live(self);  // again: converting may have run destroy()
+    if (!core) return nullptr;
     if (out_obj == Py_None) {
         if (!qv::new_vector(NPY_CDOUBLE, x.size, out)) return nullptr;
         interp_table_execute(core, x.data<double>(), size_t(x.size), out.data<qv_cf64>(), size_t(x.size));
@@ -214,6 +216,8 @@ PyModuleDef interp_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_interp(void) {
-    return qv::init_module(interp_module, {Life::init_type(InterpolatedTable_doc, InterpolatedTableObj_methods,
-                                                           InterpolatedTable_getset)});
+    return qv::init_module(interp_module,
+                           {Life::init_type(InterpolatedTable_doc, InterpolatedTableObj_methods,
+                                            InterpolatedTable_getset)},
+                           qv::interp::active_isa());
 }

@@ -153,6 +153,6 @@ void execute(const interp_table_t *t, const double *x, size_t count, qv_cf64 *ou
 
 }  // namespace
 
-extern const Variant variant = {locate, execute};
+extern const Variant variant = {.locate = locate, .execute = execute};
 
 }  // namespace qv::interp::QV_ISA

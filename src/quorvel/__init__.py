@@ -22,6 +22,12 @@ The modules, each imported on demand:
   GNU Radio; nothing else imports it);
 - ``quorvel.cli`` and ``quorvel.demo``: the ``quorvel`` command and its AGC
   demonstration (``python -m quorvel``).
+
+``quorvel.show_config()`` (or ``python -m quorvel --info``) prints what a
+report of a problem needs: the versions in use, the instruction set each
+native core chose and the optional components found.
 """
 
 __version__ = "0.2.0"  # the package's one version: the build reads it from here
+
+from quorvel._config import show_config as show_config  # noqa: E402  (a leaf: loads nothing else)

@@ -58,3 +58,22 @@ class Bar:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class NoBar:
+    """Stands in for a bar with --quiet."""
+
+    def update(self, done: int, note: str = "") -> None:
+        pass
+
+    def callback(self) -> None:
+        return None
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "NoBar":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass

@@ -27,13 +27,17 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Optional, cast
 
-from quorvel._output import PathArg
-from quorvel._sources import UsageError
+from quorvel._recordings import checks, options, sigmf
+from quorvel._recordings.checks import PathArg
+from quorvel._recordings.errors import UsageError, describe
+from quorvel.iqfile import level_recording
 
 __all__ = ["FileResult", "Summary", "level_files", "expand"]
 
+# The run's own settings that level_files passes on, beside the AGC options.
+RUN_OPTIONS = ("block", "in_format", "out_format", "out_scale")
 #: The keyword arguments of :func:`level_files` passed on to every file's run.
-OPTIONS = ("ref_db", "loop_bw", "alpha", "decim", "block", "in_format", "out_format", "out_scale")
+OPTIONS = options.NAMES + RUN_OPTIONS
 
 #: ``progress(files_done, files_total, bytes_done, bytes_total)``
 BatchProgress = Callable[[int, int, int, int], None]
@@ -87,8 +91,9 @@ def expand(paths: Iterable[PathArg]) -> list[str]:
     return found
 
 
+@options.with_options()
 def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None, workers: Optional[int] = None,
-                progress: Optional[BatchProgress] = None, **agc_params: Any) -> Summary:
+                progress: Optional[BatchProgress] = None, settings: options.Settings, **run_options: Any) -> Summary:
     """Level every recording of ``paths`` into ``outdir``, one task per file.
 
     Parameters
@@ -109,9 +114,9 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
     progress : callable, optional
         Called as ``progress(files_done, files_total, bytes_done,
         bytes_total)`` as files finish.
-    **agc_params
-        ``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``block``,
-        ``in_format``, ``out_format``, ``out_scale``, as for
+    {AGC options}
+    **run_options
+        ``block``, ``in_format``, ``out_format``, ``out_scale``, as for
         :func:`quorvel.iqfile.level_file`.
 
     Returns
@@ -141,18 +146,19 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
     >>> summary.failed[0].error
     '...missing.cf32: no such file'
     """
-    unknown = set(agc_params) - set(OPTIONS)
+    unknown = set(run_options) - set(RUN_OPTIONS)
     if unknown:
         raise TypeError(f"level_files() got unexpected keyword argument(s) {', '.join(sorted(unknown))}")
     inputs = expand(paths)
     outdir = os.fspath(outdir)
     inputs, outputs = _plan(inputs, outdir)
-    _check_options(agc_params)
+    task_options = {**options.check(settings), **run_options}
+    checks.run_settings(run_options)
     os.makedirs(outdir, exist_ok=True)
     sizes = [_size(path) for path in inputs]
     rows: list[Optional[FileResult]] = [None] * len(inputs)
     with _executor(client, workers, len(inputs)) as executor:
-        futures = {executor.submit(level_one, i, o, agc_params): k for k, (i, o) in enumerate(zip(inputs, outputs))}
+        futures = {executor.submit(level_one, i, o, task_options): k for k, (i, o) in enumerate(zip(inputs, outputs))}
         done_bytes = 0
         for future in cf.as_completed(futures):
             k = futures[future]
@@ -166,14 +172,11 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
     return Summary(row for row in rows if row is not None)
 
 
-def level_one(input: str, output: str, agc_params: dict[str, Any]) -> FileResult:
+def level_one(input: str, output: str, settings: dict[str, Any]) -> FileResult:
     """One task: level ``input`` into ``output``; the row of the summary."""
-    from quorvel.cli import describe
-    from quorvel.iqfile import level_recording
-
     started = time.perf_counter()
     try:
-        done = level_recording(input, output, **agc_params)
+        done = level_recording(input, output, **settings)
     except (OSError, ValueError, MemoryError, ImportError) as exc:
         message = describe(exc)
         if input not in message:
@@ -184,8 +187,6 @@ def level_one(input: str, output: str, agc_params: dict[str, Any]) -> FileResult
 
 def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
     """One input per recording, and where each is written in ``outdir``."""
-    from quorvel import _sigmf
-
     kept: list[str] = []
     outputs: list[str] = []
     seen: dict[str, str] = {}
@@ -193,10 +194,10 @@ def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
         if path == "-":
             raise UsageError("- (standard input) is one recording: give OUTPUT instead of -o")
         name = os.path.basename(path)
-        if name.endswith(_sigmf.ARCHIVE):  # an archive comes out as a pair
-            name = name[:-len(_sigmf.ARCHIVE)] + _sigmf.META
+        if name.endswith(sigmf.ARCHIVE):  # an archive comes out as a pair
+            name = name[:-len(sigmf.ARCHIVE)] + sigmf.META
         # A pair named by both its files (a pattern like 'rec/*') is one recording.
-        key = _sigmf.pair(name)[0] if name.endswith((_sigmf.META, _sigmf.DATA)) else name
+        key = sigmf.pair(name)[0] if name.endswith((sigmf.META, sigmf.DATA)) else name
         if key in seen:
             if _same_pair(seen[key], path):
                 continue
@@ -212,29 +213,14 @@ def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
 
 def _same_pair(a: str, b: str) -> bool:
     """Whether ``a`` and ``b`` name the files of one SigMF pair."""
-    from quorvel import _sigmf
-
-    named_by_pair_files = a.endswith((_sigmf.META, _sigmf.DATA)) and b.endswith((_sigmf.META, _sigmf.DATA))
-    return named_by_pair_files and _sigmf.pair(os.path.abspath(a)) == _sigmf.pair(os.path.abspath(b))
-
-
-def _check_options(params: dict[str, Any]) -> None:
-    from quorvel.iqfile import _check_scale, _count, _format
-
-    for name in ("decim", "block"):
-        if name in params:
-            _count(params[name], name)
-    for name in ("in_format", "out_format"):
-        if params.get(name) is not None:
-            _format(params[name])
-    if "out_scale" in params:
-        _check_scale(params["out_scale"])
+    named_by_pair_files = a.endswith((sigmf.META, sigmf.DATA)) and b.endswith((sigmf.META, sigmf.DATA))
+    return named_by_pair_files and sigmf.pair(os.path.abspath(a)) == sigmf.pair(os.path.abspath(b))
 
 
 def _size(path: str) -> int:
     """Bytes of samples, for the progress over bytes (0 when unknown)."""
-    if path.endswith(".sigmf-meta"):
-        path = path[:-len(".sigmf-meta")] + ".sigmf-data"
+    if path.endswith(sigmf.META):
+        path = sigmf.pair(path)[1]
     try:
         return os.path.getsize(path)
     except OSError:

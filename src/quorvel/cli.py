@@ -22,9 +22,11 @@ import os
 import signal
 import sys
 from types import FrameType
-from typing import Any, NoReturn, Optional, Sequence
+from typing import Any, Callable, NoReturn, Optional, Sequence
 
 from quorvel import __version__
+from quorvel._recordings import options
+from quorvel._recordings.errors import UsageError, describe
 
 __all__ = ["main"]
 
@@ -39,31 +41,39 @@ class _Stopped(BaseException):
         self.signum = signum
 
 
-def _finite(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
-    return value
+def _typed(rule: options.Rule, kind: type) -> Callable[[str], Any]:
+    """The argparse type of a number held to ``rule``: argparse's one line,
+    naming the flag, for text that breaks it."""
+
+    def parse(text: str) -> Any:
+        if kind is int:
+            try:
+                value: Any = int(text)
+            except ValueError:
+                value = None
+        else:
+            try:
+                value = float(text)
+            except ValueError:
+                value = math.nan
+            if not math.isfinite(value):
+                raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+        if value is None or not rule.test(value):
+            raise argparse.ArgumentTypeError(f"expected {rule.expected}, got {text!r}")
+        return value
+
+    return parse
 
 
-def _positive(text: str) -> float:
-    value = _finite(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
-    return value
+class _Info(argparse.Action):
+    """--info: print :func:`quorvel.show_config`, then exit, as --version does."""
 
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> NoReturn:
+        from quorvel import show_config
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if not 1 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 2**64 - 1, got {text!r}")
-    return value
+        show_config()
+        parser.exit()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -75,6 +85,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorvel", description="Bit-exact DSP for NumPy. Without a command: run the AGC demonstration.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--info", action=_Info, nargs=0,
+                        help="print the versions in use, the instruction set each native core chose and the "
+                             "optional components found, then exit")
     parser.add_argument("--plot", metavar="FILE.png",
                         help="also draw the demonstration's envelopes and probes into FILE.png; needs "
                              "matplotlib (default: not drawn)")
@@ -92,20 +105,20 @@ def _parser() -> argparse.ArgumentParser:
     agc.add_argument("-o", "--outdir", metavar="OUTDIR",
                      help="level every INPUT (patterns such as 'rec/*.cu8' are expanded) into the file of the "
                           "same name in OUTDIR, in parallel on a Dask cluster (default: one OUTPUT)")
-    agc.add_argument("--ref-db", type=_finite, default=0.0, help="target output power in dB (default: %(default)s)")
-    agc.add_argument("--loop-bw", type=_finite, default=0.0025,
-                     help="loop bandwidth, cycles/sample (default: %(default)s)")
-    agc.add_argument("--alpha", type=_finite, default=0.05,
-                     help="detector coefficient in (0, 1] (default: %(default)s)")
-    agc.add_argument("--decim", type=_count, default=8, help="chunk length of the block path (default: %(default)s)")
-    agc.add_argument("--block", type=_count, default=1 << 20,
+    for option in options.OPTIONS:
+        if option.type is bool:
+            agc.add_argument(option.flag, action="store_true", help=f"{option.described} (default: off)")
+        else:
+            agc.add_argument(option.flag, type=_typed(option.rule, option.type), default=option.default,
+                             help=f"{option.described} (default: %(default)s)")
+    agc.add_argument("--block", type=_typed(options.COUNT, int), default=1 << 20,
                      help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
                      help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16 "
                           "(default: cf32; a SigMF INPUT names its own)")
     agc.add_argument("--out-format", metavar="FORMAT", default="cf32",
                      help="sample format written, as --in-format (default: %(default)s)")
-    agc.add_argument("--out-scale", type=_positive, default=1.0,
+    agc.add_argument("--out-scale", type=_typed(options.POSITIVE, float), default=1.0,
                      help="integer output: multiply by this before rounding, 1.0 being full scale "
                           "(default: %(default)s)")
     agc.add_argument("--telemetry", metavar="FILE.npz",
@@ -117,7 +130,7 @@ def _parser() -> argparse.ArgumentParser:
                           "continuing from the state the part before saved, equals levelling the whole "
                           "recording bit for bit when every part but the last holds a multiple of --decim "
                           "samples (default: not saved)")
-    agc.add_argument("--workers", type=_count, metavar="N",
+    agc.add_argument("--workers", type=_typed(options.COUNT, int), metavar="N",
                      help="with -o: worker processes of the local cluster (default: one per processor)")
     agc.add_argument("--scheduler", metavar="ADDRESS",
                      help="with -o: run on this running dask.distributed cluster (tcp://host:8786) instead; its "
@@ -167,13 +180,6 @@ def _trap_signals() -> dict[int, Any]:
         return {}
 
 
-def describe(exc: BaseException) -> str:
-    """The one line that reports ``exc``: the file concerned, then why."""
-    if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
-        return f"{exc.filename}: {exc.strerror}"
-    return str(exc)
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     previous = _trap_signals()
@@ -208,8 +214,6 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         args = _parser().parse_args(argv)
     except SystemExit as exc:  # argparse already printed its one-line usage error, or the help
         return exc.code if isinstance(exc.code, int) else 2
-    from quorvel.iqfile import UsageError
-
     try:
         if args.command is None:
             from quorvel import demo
@@ -229,13 +233,14 @@ def _run(argv: Optional[Sequence[str]]) -> int:
 
 
 def _agc_options(args: argparse.Namespace) -> dict[str, Any]:
-    return dict(ref_db=args.ref_db, loop_bw=args.loop_bw, alpha=args.alpha, decim=args.decim, block=args.block,
-                in_format=args.in_format, out_format=args.out_format, out_scale=args.out_scale)
+    return dict({name: getattr(args, name) for name in options.NAMES}, block=args.block, in_format=args.in_format,
+                out_format=args.out_format, out_scale=args.out_scale)
 
 
 def _agc_one(args: argparse.Namespace) -> int:
-    from quorvel._progress import Bar
-    from quorvel.iqfile import UsageError, level_file
+    from quorvel._progress import Bar, NoBar
+    from quorvel._recordings.inputs import open_source
+    from quorvel.iqfile import level_recording
 
     if len(args.paths) != 2:
         raise UsageError("the following arguments are required: OUTPUT" if len(args.paths) < 2 else
@@ -243,15 +248,12 @@ def _agc_one(args: argparse.Namespace) -> int:
     for option in ("workers", "scheduler"):
         if getattr(args, option) is not None:
             raise UsageError(f"--{option} runs many files: it needs -o OUTDIR")
-    source, output = args.paths
-    bar: Any = _NoBar()
-    if not args.quiet:
-        from quorvel._sources import open_source
-        known = open_source(source, args.in_format)  # for the bar: bytes in all, bytes per sample
-        bar = Bar(known.size, known.frame)
+    path, output = args.paths
+    source = open_source(path, args.in_format)  # opened and checked once: the run reads it, the bar sizes itself
+    bar: Any = NoBar() if args.quiet else Bar(source.size, source.frame)
     with bar:
-        samples = level_file(source, output, telemetry=args.telemetry, progress=bar.callback(),
-                             state_in=args.state_in, state_out=args.state_out, **_agc_options(args))
+        samples = level_recording(source, output, telemetry=args.telemetry, progress=bar.callback(),
+                                  state_in=args.state_in, state_out=args.state_out, **_agc_options(args)).samples
     if not args.quiet:
         where = "standard output" if output == "-" else output
         print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
@@ -259,8 +261,6 @@ def _agc_one(args: argparse.Namespace) -> int:
 
 
 def _agc_many(args: argparse.Namespace) -> int:
-    from quorvel.iqfile import UsageError
-
     for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
         if getattr(args, option) is not None:
             raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
@@ -286,17 +286,17 @@ def _agc_many(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace, client: Any) -> int:
-    from quorvel import _sigmf
-    from quorvel._progress import Bar
+    from quorvel._progress import Bar, NoBar
+    from quorvel._recordings import sigmf
     from quorvel.batch import level_files
     from quorvel.formats import sample_format
 
-    bar: Any = _NoBar() if args.quiet else None
+    bar: Any = NoBar() if args.quiet else None
 
     def progress(files: int, total_files: int, done: int, total: int) -> None:
         nonlocal bar
         if bar is None:
-            raw = not any(_sigmf.is_sigmf(path) for path in args.paths)
+            raw = not any(sigmf.is_sigmf(path) for path in args.paths)
             bar = Bar(total, sample_format(args.in_format or "cf32").size if raw else None)
         bar.update(done, f"{files}/{total_files} files")
 
@@ -313,22 +313,3 @@ def _report(args: argparse.Namespace, client: Any) -> int:
         print(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
               + (f"; {failed} failed" if failed else ""), file=sys.stderr)
     return 0 if summary.ok else 1
-
-
-class _NoBar:
-    """Stands in for a progress bar with --quiet."""
-
-    def update(self, done: int, note: str = "") -> None:
-        pass
-
-    def callback(self) -> None:
-        return None
-
-    def close(self) -> None:
-        pass
-
-    def __enter__(self) -> "_NoBar":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        pass

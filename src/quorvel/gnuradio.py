@@ -30,13 +30,15 @@ Examples
 from __future__ import annotations
 
 import importlib
+import inspect
 from typing import Any, Sequence
 
 import numpy as np
 
+from quorvel._recordings import options
+from quorvel._recordings.ring import ring_records
 from quorvel.agc import AGC
 from quorvel.telemetry import Telemetry
-from quorvel.util import next_pow_two
 
 __all__ = ["agc_cc", "telemetry_capacity", "GAIN_TAG", "TELEMETRY_SPAN"]
 
@@ -62,7 +64,12 @@ GAIN_TAG = "gain_db"
 #: holds: a reader that drains it at least this often loses nothing.
 TELEMETRY_SPAN = 1 << 23
 
-_MAX_RING = 1 << 22  # records (64 MiB of shared memory); beyond it, thin with telemetry_decim
+# Records: 64 MiB of shared memory. The block cannot choose when its ring is
+# read, so the ring spans TELEMETRY_SPAN samples at decim 4 and more; below
+# that, thin the records with telemetry_decim.
+_MAX_RING = 1 << 22
+# The block's AGC options that may be given by position, as they always could.
+_POSITIONAL = 4
 
 
 def telemetry_capacity(decim: int = 8, telemetry_decim: int = 1, span: int = TELEMETRY_SPAN) -> int:
@@ -80,15 +87,11 @@ def telemetry_capacity(decim: int = 8, telemetry_decim: int = 1, span: int = TEL
     >>> telemetry_capacity(8, telemetry_decim=64)
     32768
     """
-    updates = -(-int(span) // (max(int(decim), 1) * max(int(telemetry_decim), 1)))
-    return min(max(next_pow_two(2 * updates), 4096), _MAX_RING)
+    return ring_records(span, decim, _MAX_RING, keep_every=telemetry_decim)
 
 
 class agc_cc(_sync_block):
-    """agc_cc(ref_db=0.0, loop_bw=0.0025, alpha=0.05, decim=8, *, acquire=False, clip_db=120.0,
-    telemetry=None, prefix="agc", telemetry_decim=1, tag_every=0)
-
-    Automatic gain control block: complex64 in, complex64 out, one sample
+    """Automatic gain control block: complex64 in, complex64 out, one sample
     out per sample in.
 
     Each ``work()`` call is one ``AGC.stream`` call, whose chunk grid runs on
@@ -100,15 +103,7 @@ class agc_cc(_sync_block):
 
     Parameters
     ----------
-    ref_db, loop_bw, alpha : float
-        The loop's reference level (dB), bandwidth and detector smoothing, as
-        for :class:`quorvel.agc.AGC`.
-    decim : int
-        Samples per loop update (the block path's chunk length); 0 acts as 1.
-    acquire : bool
-        Switch on the AGC's acquisition mode, as ``AGC.acquire``.
-    clip_db : float
-        Output clip level in dB, as ``AGC.clip_db``.
+    {AGC options}
     telemetry : Telemetry, bool or None
         A :class:`quorvel.telemetry.Telemetry` to attach the AGC to, or True
         to make one of ``telemetry_capacity(decim, telemetry_decim)`` records
@@ -131,6 +126,12 @@ class agc_cc(_sync_block):
 
     Notes
     -----
+    The first four parameters may be given by position. The block checks
+    none of the AGC's values, as ``AGC`` does not (``decim`` 0 acts as 1),
+    and has a callback ``set_<name>`` for each (``set_ref_db``,
+    ``set_decim``...), which changes it on the running loop from the next
+    ``work()`` call.
+
     The gain is exposed three ways: :meth:`gain_db` for a live reading (a
     Function Probe in GNU Radio Companion), stream tags that travel with
     the samples to any downstream block, and telemetry for every update.
@@ -151,16 +152,13 @@ class agc_cc(_sync_block):
     ('gain_db', 7)
     """
 
-    def __init__(self, ref_db: float = 0.0, loop_bw: float = 0.0025, alpha: float = 0.05, decim: int = 8, *,
-                 acquire: bool = False, clip_db: float = 120.0, telemetry: Telemetry | bool | None = None,
-                 prefix: str = "agc", telemetry_decim: int = 1, tag_every: int = 0) -> None:
+    @options.with_options(positional=_POSITIONAL, checked=False)
+    def __init__(self, settings: options.Settings, *, telemetry: Telemetry | bool | None = None, prefix: str = "agc",
+                 telemetry_decim: int = 1, tag_every: int = 0) -> None:
         if int(tag_every) < 0:
             raise ValueError(f"tag_every must be 0 or more, got {tag_every}")
         gr.sync_block.__init__(self, name="quorvel_agc_cc", in_sig=[np.complex64], out_sig=[np.complex64])
-        self._agc = AGC(ref_db, loop_bw, alpha)
-        self._agc.decim = decim
-        self._agc.clip_db = clip_db
-        self._agc.acquire = acquire
+        self._agc = options.build(AGC, settings)
         self._telemetry: Telemetry | None = None
         if telemetry is True:
             telemetry = Telemetry(telemetry_capacity(self._agc.decim, telemetry_decim))
@@ -192,18 +190,6 @@ class agc_cc(_sync_block):
         """The loop's gain command in dB after the last completed chunk."""
         return self._agc.gain_db
 
-    def set_ref_db(self, ref_db: float) -> None:
-        """Change the reference level (dB); it acts from the next loop update."""
-        self._agc.ref_db = ref_db
-
-    def set_loop_bw(self, loop_bw: float) -> None:
-        """Change the loop bandwidth; it acts from the next loop update."""
-        self._agc.loop_bw = loop_bw
-
-    def set_alpha(self, alpha: float) -> None:
-        """Change the detector smoothing; it acts from the next loop update."""
-        self._agc.alpha = alpha
-
     @property
     def agc(self) -> AGC:
         """The block's :class:`quorvel.agc.AGC` (for ``get_state`` and the like)."""
@@ -213,3 +199,22 @@ class agc_cc(_sync_block):
     def telemetry(self) -> Telemetry | None:
         """The Telemetry the AGC is attached to, or None."""
         return self._telemetry
+
+
+def _callback(option: options.Option) -> Any:
+    def set_option(self: agc_cc, value: Any) -> None:
+        setattr(self.agc, option.name, value)
+
+    set_option.__name__ = f"set_{option.name}"
+    set_option.__qualname__ = f"agc_cc.set_{option.name}"
+    set_option.__doc__ = f"Change ``{option.name}``, {option.help}, from the next ``work()`` call."
+    return set_option
+
+
+for _option in options.OPTIONS:
+    setattr(agc_cc, f"set_{_option.name}", _callback(_option))
+_call = inspect.signature(agc_cc.__init__)
+_call = _call.replace(parameters=[p.replace(annotation=p.empty) for p in list(_call.parameters.values())[1:]],
+                      return_annotation=_call.empty)
+# The call heads the docstring, as help() and the API reference show it.
+agc_cc.__doc__ = f"agc_cc{_call}\n\n    " + options.document(agc_cc.__doc__ or "", checked=False)

@@ -30,29 +30,31 @@ integers at half of full scale:
 
 from __future__ import annotations
 
-import math
-import operator
 import os
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Callable, Optional, Union
 
 import numpy as np
 
-from quorvel import _sigmf
-from quorvel._channels import ChannelAGCs
-from quorvel._output import Destination, PathArg
-from quorvel._probes import ProbeArchive
-from quorvel._sources import RecordingError, Source, UsageError, open_source
-from quorvel.formats import SampleFormat, sample_format
+from quorvel._recordings import checks, options, sigmf
+from quorvel._recordings.channels import ChannelBank, restore
+from quorvel._recordings.checks import PathArg
+from quorvel._recordings.errors import RecordingError, UsageError
+from quorvel._recordings.inputs import open_source
+from quorvel._recordings.outputs import Destination, check_distinct, destination
+from quorvel._recordings.probes import RunProbes, archive_name
+from quorvel._recordings.ring import ring_records, samples_within
+from quorvel._recordings.source import Source
+from quorvel.formats import SampleFormat
 from quorvel.telemetry import Telemetry
-from quorvel.util import next_pow_two
 
 __all__ = ["IQ", "Levelled", "RecordingError", "UsageError", "level_file", "level_recording"]
 
 #: dtype of one sample: float32 I then float32 Q, little-endian.
 IQ = np.dtype("<c8")
-# Telemetry rings of at most 16 MiB of shared memory, well within a
-# container's usual 64 MiB /dev/shm whatever the channels and decim.
+# The run's telemetry ring: at most 16 MiB of shared memory, well within a
+# container's usual 64 MiB /dev/shm whatever the channels and decim, since
+# the run can read in smaller pieces instead at no cost to its results.
 RING_RECORDS = 1 << 20
 
 Progress = Callable[[int, Optional[int]], None]
@@ -66,16 +68,16 @@ class Levelled:
     gain_db: tuple[float, ...]
 
 
-def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw: float = 0.0025,
-               alpha: float = 0.05, decim: int = 8, block: int = 1 << 20, telemetry: Optional[PathArg] = None,
-               progress: Optional[Progress] = None, in_format: Optional[str] = None, out_format: str = "cf32",
-               out_scale: float = 1.0, state_in: Optional[PathArg] = None,
-               state_out: Optional[PathArg] = None) -> int:
+@options.with_options()
+def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, block: int = 1 << 20,
+               telemetry: Optional[PathArg] = None, progress: Optional[Progress] = None,
+               in_format: Optional[str] = None, out_format: str = "cf32", out_scale: float = 1.0,
+               state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None) -> int:
     """Level an IQ recording through the AGC block path.
 
     The output equals one whole-recording ``AGC(ref_db, loop_bw, alpha).steps``
-    call with ``decim`` set, bit for bit: the samples are read in blocks
-    whose length is a multiple of ``decim`` (or in one block when the
+    call with the other AGC options set, bit for bit: the samples are read
+    in blocks whose length is a multiple of ``decim`` (or in one block when the
     recording holds less), however a pipe hands them over, so recordings
     larger than memory work.
 
@@ -100,10 +102,7 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
         metadata the input's (the datatype written; ``core:sha512`` and the
         non-conforming layout dropped) with a ``quorvel`` extension
         recording the AGC's parameters and this version.
-    ref_db, loop_bw, alpha : float, optional
-        The AGC's parameters.
-    decim : int, optional
-        Chunk length of the block path, 1 to 2**64 - 1.
+    {AGC options}
     block : int, optional
         Samples per read, rounded up to a multiple of ``decim``.
     telemetry : str or path, optional
@@ -128,7 +127,7 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
     state_in : str or path, optional
         Start from the AGC state saved by ``state_out`` of an earlier run
         instead of a fresh loop. The state carries the AGC's parameters,
-        which must equal ``ref_db``, ``loop_bw``, ``alpha`` and ``decim``.
+        which must equal the AGC options given here.
     state_out : str or path, optional
         Save the AGC state at the end, replaced like ``output``. Levelling the
         parts of a recording one after another, each with the state the part
@@ -145,7 +144,7 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
     UsageError
         ``input`` or ``state_in`` is missing, a raw ``input`` is not a whole
         number of samples, an output names ``input`` (or another output) or
-        a directory, a format is unknown, or ``decim``, ``block`` or
+        a directory, a format is unknown, or an AGC option, ``block`` or
         ``out_scale`` is out of range. Nothing was written.
     RecordingError
         A SigMF recording's metadata is invalid, names an unsupported
@@ -177,17 +176,21 @@ def level_file(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw:
     >>> len(probes["gain_db"]), int(probes["decim"])
     (625, 16)
     """
-    return level_recording(input, output, ref_db=ref_db, loop_bw=loop_bw, alpha=alpha, decim=decim, block=block,
-                           telemetry=telemetry, progress=progress, in_format=in_format, out_format=out_format,
-                           out_scale=out_scale, state_in=state_in, state_out=state_out).samples
+    return level_recording(input, output, block=block, telemetry=telemetry, progress=progress, in_format=in_format,
+                           out_format=out_format, out_scale=out_scale, state_in=state_in, state_out=state_out,
+                           **settings).samples
 
 
-def level_recording(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loop_bw: float = 0.0025,
-                    alpha: float = 0.05, decim: int = 8, block: int = 1 << 20, telemetry: Optional[PathArg] = None,
-                    progress: Optional[Progress] = None, in_format: Optional[str] = None,
-                    out_format: str = "cf32", out_scale: float = 1.0, state_in: Optional[PathArg] = None,
-                    state_out: Optional[PathArg] = None) -> Levelled:
+@options.with_options()
+def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings: options.Settings,
+                    block: int = 1 << 20, telemetry: Optional[PathArg] = None, progress: Optional[Progress] = None,
+                    in_format: Optional[str] = None, out_format: str = "cf32", out_scale: float = 1.0,
+                    state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None) -> Levelled:
     """:func:`level_file`, returning the samples levelled and the final gains.
+
+    The parameters are :func:`level_file`'s; ``input`` may also be a
+    recording opened already (the command opens its input for its progress
+    bar), which is then not opened again.
 
     Examples
     --------
@@ -200,55 +203,51 @@ def level_recording(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loo
     >>> done.samples, [round(g, 1) for g in done.gain_db]
     (8192, [-6.0])
     """
-    source = open_source(input, in_format)
-    decim, block = _count(decim, "decim"), _count(block, "block")
-    out_fmt = _format(out_format)
-    _check_scale(out_scale)
+    source = input if isinstance(input, Source) else open_source(input, in_format)
+    settings = options.check(settings)
+    decim, block = settings["decim"], checks.count(block, "block")
+    out_fmt = checks.sample_format(out_format)
+    scale = checks.out_scale(out_scale)
     output = os.fspath(output)
-    if output.endswith(_sigmf.ARCHIVE):
+    if output.endswith(sigmf.ARCHIVE):
         raise UsageError(f"{output}: quorvel writes SigMF recordings as a pair; name OUTPUT .sigmf-meta or "
                          ".sigmf-data")
-    meta, data = _sigmf.pair(output) if _sigmf.is_sigmf(output) else (None, output)
-    archive = _archive_name(telemetry) if telemetry is not None else None
+    meta, data = sigmf.pair(output) if sigmf.is_sigmf(output) else (None, output)
+    archive = archive_name(telemetry) if telemetry is not None else None
     saved = os.fspath(state_out) if state_out is not None else None
-    _check_distinct(source.files, [("OUTPUT", data), ("OUTPUT", meta), ("telemetry", archive),
-                                   ("--state-out", saved)])
+    check_distinct(source.files, [("OUTPUT", data), ("OUTPUT", meta), ("telemetry", archive),
+                                  ("--state-out", saved)])
     per_read = min(-(-block // decim) * decim, max(source.samples, 1)) if source.samples is not None else \
         -(-block // decim) * decim  # a multiple of decim, or the whole recording
     if telemetry is not None:  # the ring holds one read's records: keep it within RING_RECORDS
-        per_read = min(per_read, max(1, RING_RECORDS // (2 * source.channels)) * decim)
-    channels = ChannelAGCs(source.channels, ref_db, loop_bw, alpha, decim)
+        per_read = min(per_read, samples_within(RING_RECORDS, decim, source.channels))
+    channels = ChannelBank(source.channels, settings)
     if state_in is not None:
-        _restore(channels, state_in, dict(ref_db=float(ref_db), loop_bw=float(loop_bw), alpha=float(alpha),
-                                          decim=decim))
+        restore(channels, state_in, settings)
 
     opened: list[Destination] = []  # opened before any work: a bad path fails at once
 
-    def destination(path: str) -> Destination:
-        opened.append(_destination(path))
+    def open_destination(path: str) -> Destination:
+        opened.append(destination(path))
         return opened[-1]
 
     tlm = probes = None
     try:
-        out = destination(data)
+        out = open_destination(data)
         if meta is not None:
-            record = dict(channels.parameters(), input_datatype=source.format.sigmf, continued=state_in is not None)
+            record = dict(channels.settings(), input_datatype=source.format.sigmf, continued=state_in is not None)
             if not out_fmt.is_float:
-                record["output_scale"] = float(out_scale)
-            destination(meta).write(_sigmf.output_metadata(source, out_fmt, record).encode())
+                record["output_scale"] = scale
+            open_destination(meta).write(sigmf.output_metadata(source, out_fmt, record).encode())
         if archive is not None:
-            probe_file = destination(archive)
+            probe_file = open_destination(archive)
             # Two probes per channel, one record each per update, and the ring is drained after every block.
-            tlm = Telemetry(max(4096, next_pow_two(2 * source.channels * -(-per_read // decim))))
+            tlm = Telemetry(ring_records(per_read, decim, RING_RECORDS, source.channels))
             channels.watch(tlm)
             rows = None if source.samples is None else -(-source.samples // decim)
-            kind = np.int64 if decim < 2**63 else np.uint64
-            with probe_file.writing() as file:
-                probes = _Probes(probe_file, ProbeArchive(
-                    _seekable(file.fileno(), archive), ["gain_db", "level_db"], source.channels, rows,
-                    {"decim": np.array(decim, kind)}, os.path.dirname(os.path.realpath(archive))))
-        state_file = destination(saved) if saved is not None else None
-        samples = _level(source, out, out_fmt, float(out_scale), channels, probes, per_read, progress)
+            probes = RunProbes(probe_file, source.channels, rows, decim)
+        state_file = open_destination(saved) if saved is not None else None
+        samples = _level(source, out, out_fmt, scale, channels, probes, per_read, progress)
         if probes is not None:
             probes.finish()
         if state_file is not None:
@@ -265,26 +264,8 @@ def level_recording(input: PathArg, output: PathArg, *, ref_db: float = 0.0, loo
     return Levelled(samples, channels.gain_db())
 
 
-class _Probes:
-    """The probe archive and the destination it is written to, for messages that name it."""
-
-    def __init__(self, file: Destination, archive: ProbeArchive) -> None:
-        self.file, self.archive = file, archive
-
-    def append(self, channels: ChannelAGCs) -> None:
-        with self.file.writing():
-            self.archive.append(*channels.probes())
-
-    def finish(self) -> None:
-        with self.file.writing():
-            self.archive.finish()
-
-    def close(self) -> None:
-        self.archive.close()
-
-
-def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: float, channels: ChannelAGCs,
-           probes: Optional[_Probes], per_read: int, progress: Optional[Progress]) -> int:
+def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: float, channels: ChannelBank,
+           probes: Optional[RunProbes], per_read: int, progress: Optional[Progress]) -> int:
     """Runs the recording through the channels' loops; the samples per channel."""
     count = source.channels
     samples = np.empty(per_read * count, IQ)
@@ -316,103 +297,13 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
             else:
                 out.write(out_fmt.encode(x, out_scale, out=raw_out[:n * count * out_fmt.size]))
             if probes is not None:
-                probes.append(channels)
+                probes.append(*channels.probes())
             done += got
             if progress:
                 progress(done, source.size)
     return done // source.frame
 
 
-def _seekable(fd: int, name: str) -> int:
-    """``fd`` itself, which the probes are written into at their places."""
-    try:
-        os.lseek(fd, 0, os.SEEK_CUR)
-    except OSError:
-        raise UsageError(f"{name}: telemetry is written at its places in the file, which a pipe cannot do") from None
-    return fd
-
-
 def _is_native(fmt: SampleFormat) -> bool:
     """Stored exactly as complex64 in memory: no conversion needed."""
     return fmt.component == np.dtype("<f4")
-
-
-def _restore(channels: ChannelAGCs, path: PathArg, wanted: dict[str, object]) -> None:
-    name = os.fspath(path)
-    try:
-        with open(name, "rb") as file:
-            longest = len(channels.get_state())
-            blob = file.read(longest + 1)  # a byte more tells a longer file
-    except FileNotFoundError:
-        raise UsageError(f"{name}: no such file") from None
-    except OSError as exc:
-        raise OSError(exc.errno, exc.strerror, name) from None
-    try:
-        if len(blob) > longest:
-            raise ValueError(f"holds more than the {longest} bytes of the AGC state of {channels.channels} "
-                             "channel(s)")
-        channels.set_state(blob)
-    except ValueError as exc:
-        raise RecordingError(f"{name}: not a saved AGC state ({exc})") from None
-    saved = channels.parameters()
-    if saved != wanted:
-        differ = ", ".join(f"{key} {saved[key]!r}" for key in wanted if saved[key] != wanted[key])
-        raise UsageError(f"{name} continues a run with {differ}: give the same options")
-
-
-def _format(name: str) -> SampleFormat:
-    try:
-        return sample_format(name)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _check_scale(scale: float) -> None:
-    if not (isinstance(scale, (int, float)) and math.isfinite(scale) and 0 < scale and math.isfinite(scale * 2**15)):
-        raise UsageError(f"out_scale must be a positive finite number, got {scale!r}")
-
-
-def _count(value: int, name: str) -> int:
-    value = operator.index(value)
-    if not 1 <= value < 2**64:
-        raise UsageError(f"{name} must be a whole number from 1 to 2**64 - 1, got {value}")
-    return value
-
-
-def _destination(path: PathArg) -> Destination:
-    try:
-        return Destination(path)
-    except ValueError as exc:  # a directory, a block device, a socket
-        raise UsageError(str(exc)) from None
-
-
-def _archive_name(path: PathArg) -> str:
-    name = os.fspath(path)
-    return name if name.endswith(".npz") else name + ".npz"  # as numpy.savez names it
-
-
-def _same(a: PathArg, b: PathArg) -> bool:
-    a, b = os.fspath(a), os.fspath(b)
-    if "-" in (a, b):
-        return a == b
-    if os.path.realpath(a) == os.path.realpath(b):
-        return True
-    try:
-        return os.path.samefile(a, b)
-    except OSError:  # one of them does not exist yet
-        return False
-
-
-_MUST_NOT = {"OUTPUT": "OUTPUT must not be INPUT", "telemetry": "telemetry must not be INPUT or OUTPUT",
-             "--state-out": "--state-out must not be INPUT, OUTPUT or telemetry"}
-
-
-def _check_distinct(inputs: list[str], outputs: list[tuple[str, Optional[str]]]) -> None:
-    """No output may be an input or another output (``-`` in and out are different streams)."""
-    seen: list[str] = []
-    for label, path in outputs:
-        if path is None:
-            continue
-        if any(_same(path, other) for other in inputs) or any(_same(path, other) for other in seen):
-            raise UsageError(_MUST_NOT[label])
-        seen.append(path)

@@ -399,7 +399,7 @@ void check_banks() {
 }  // namespace
 
 int main() {
-    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active, active_isa());
     // Every length 0..300, each several times over random records, with the
     // buffers starting at eight different sample offsets.
     for (size_t n = 0; n <= 300; ++n)

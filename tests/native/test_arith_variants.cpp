@@ -187,7 +187,7 @@ bool long_runs(std::string_view name) {
 }  // namespace
 
 int main() {
-    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active, active_isa());
 #define CHECK_(name, kind, T, operation) check_##kind<T>(#name, &Variant::name, long_runs(#name));
     QV_ARITH_KERNELS(CHECK_)
 #undef CHECK_

@@ -190,7 +190,7 @@ void check_entry() {
 }  // namespace
 
 int main() {
-    qv::test::check_active(QV_EVERY_VARIANT, reference, active);
+    qv::test::check_active(QV_EVERY_VARIANT, reference, active, active_isa());
     const size_t lengths[] = {1, 2, 3, 4, 5, 7, 10, 13, 64, 97, 1000, 1021, 1024, 1025, 65537, 1000003,
                               (size_t(1) << 31) - 1, size_t(1) << 31, (size_t(1) << 32) + 15, (size_t(1) << 40) - 87,
                               (size_t(1) << 47) + 1, size_t(1) << 48, (size_t(1) << 48) + 1, size_t(1) << 53};

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "common/cpu_isa.h"
@@ -43,18 +44,16 @@ std::vector<Row<V>> rows(const V *const (&per_isa)[N], std::initializer_list<Row
 }
 
 // The core's active table must be the one chosen at load: the reference in a
-// reference-only build, else the variant of this CPU's widest set. Call it
-// from main, after every load-time constructor has run.
+// reference-only build, else the variant of this CPU's widest set; and the
+// core must name it so (active_isa()). Call it from main, after every
+// load-time constructor has run.
 template <class V, size_t N>
-void check_active(const V *const (&per_isa)[N], const V &reference, const V *active) {
-#ifdef QV_REFERENCE_ONLY
-    (void)per_isa;
-    const V *expected = &reference;
-#else
-    (void)reference;
-    const V *expected = per_isa[size_t(detected_isa())];
-#endif
+void check_active(const V *const (&per_isa)[N], const V &reference, const V *active, const char *name) {
+    const size_t cpu = size_t(detected_isa());
+    const V *expected = kReferenceOnly ? &reference : per_isa[cpu];
     if (active != expected) fail("the active table is not the one chosen for this CPU and build\n");
+    const std::string_view expected_name = kReferenceOnly ? "reference" : kIsaNames[cpu];
+    if (name != expected_name) fail("the core names its active table %s, not %s\n", name, expected_name.data());
 }
 
 // The closing line and the exit status of main.

@@ -1,26 +1,16 @@
-"""Where samples come from: a raw file, a stream (standard input, a FIFO) or
-a SigMF recording, read in whole blocks whatever the pieces the system
-hands over."""
+"""What is read: the samples of one recording (a raw file, a stream or a
+SigMF recording's data), in whole blocks whatever the pieces the system
+hands over. :mod:`quorvel._recordings.inputs` opens them."""
 
 from __future__ import annotations
 
 import io
 import os
-import stat
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from quorvel._output import PathArg
-from quorvel.formats import SampleFormat, sample_format
-
-
-class UsageError(ValueError):
-    """A request that cannot run as given (a missing INPUT, OUTPUT that is
-    INPUT, ...). Raised before anything is read or written."""
-
-
-class RecordingError(ValueError):
-    """A recording that cannot be read as its metadata describes it."""
+from quorvel._recordings.errors import RecordingError, UsageError
+from quorvel.formats import SampleFormat
 
 
 @dataclass
@@ -104,35 +94,8 @@ class Reader:
         return got
 
 
-def open_source(input: PathArg, in_format: Optional[str]) -> Source:
-    """What ``input`` holds: ``-`` is standard input, a SigMF name is read with
-    its metadata, anything else is raw samples in ``in_format`` (cf32 by default)."""
-    name = os.fspath(input)
-    from quorvel import _sigmf
-    if _sigmf.is_sigmf(name):
-        return _sigmf.read(name, in_format)
-    fmt = _format(in_format or "cf32")
-    if name == "-":
-        return Source(name="standard input", path=None, format=fmt)
-    info = _stat(name)
-    if stat.S_ISFIFO(info.st_mode):
-        return Source(name=name, path=name, format=fmt, files=[name])
-    if not stat.S_ISREG(info.st_mode):
-        raise UsageError(f"{name}: not a regular file")
-    if info.st_size % fmt.size:
-        what = "complex64" if fmt.is_float else fmt.name
-        raise UsageError(f"{name}: {info.st_size} bytes is not a whole number of {what} samples")
-    return Source(name=name, path=name, format=fmt, ranges=[(0, info.st_size)], files=[name])
-
-
-def _format(name: str) -> SampleFormat:
-    try:
-        return sample_format(name)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _stat(name: str) -> os.stat_result:
+def existing(name: str) -> os.stat_result:
+    """What ``name`` is; a UsageError when it cannot be found."""
     try:
         return os.stat(name)
     except FileNotFoundError:

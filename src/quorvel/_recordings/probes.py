@@ -12,6 +12,9 @@ member is laid out at once, the space is reserved (a full disk fails before
 any sample is processed) and the rows go straight to their place. Otherwise
 (a stream) each probe's rows go to an unnamed temporary beside the archive
 and are copied into place at the end.
+
+:class:`RunProbes` is the archive of a run's ``--telemetry``: every
+channel's ``gain_db`` and ``level_db``, and ``decim``.
 """
 
 from __future__ import annotations
@@ -27,6 +30,10 @@ from dataclasses import dataclass, field
 from typing import Optional, Sequence
 
 import numpy as np
+
+from quorvel._recordings.checks import PathArg
+from quorvel._recordings.errors import UsageError
+from quorvel._recordings.outputs import Destination
 
 _ROW = np.dtype("<f4")
 _MAX32 = 0xFFFFFFFF   # a 32-bit field holding this means "see the zip64 field"
@@ -135,6 +142,47 @@ class ProbeArchive:
         layout.npy_heads = heads
         layout.end = offset
         return layout
+
+
+def archive_name(path: PathArg) -> str:
+    """The name of the archive ``path`` asks for: ``.npz`` added when it lacks it."""
+    name = os.fspath(path)
+    return name if name.endswith(".npz") else name + ".npz"  # as numpy.savez names it
+
+
+class RunProbes:
+    """A run's probes (every channel's ``gain_db`` and ``level_db``, one row
+    per update, and ``decim``) written into ``file`` block by block; an
+    OSError names the archive. ``rows`` as for :class:`ProbeArchive`."""
+
+    NAMES = ("gain_db", "level_db")
+
+    def __init__(self, file: Destination, channels: int, rows: Optional[int], decim: int) -> None:
+        self.file = file
+        kind = np.int64 if decim < 2**63 else np.uint64
+        with file.writing() as handle:
+            self.archive = ProbeArchive(_seekable(handle.fileno(), file.name), self.NAMES, channels, rows,
+                                        {"decim": np.array(decim, kind)}, os.path.dirname(os.path.realpath(file.name)))
+
+    def append(self, gain_db: np.ndarray, level_db: np.ndarray) -> None:
+        with self.file.writing():
+            self.archive.append(gain_db, level_db)
+
+    def finish(self) -> None:
+        with self.file.writing():
+            self.archive.finish()
+
+    def close(self) -> None:
+        self.archive.close()
+
+
+def _seekable(fd: int, name: str) -> int:
+    """``fd`` itself, which the probes are written into at their places."""
+    try:
+        os.lseek(fd, 0, os.SEEK_CUR)
+    except OSError:
+        raise UsageError(f"{name}: telemetry is written at its places in the file, which a pipe cannot do") from None
+    return fd
 
 
 def _npy(array: np.ndarray) -> bytes:

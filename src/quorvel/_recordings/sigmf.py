@@ -23,8 +23,10 @@ import warnings
 from typing import Any, Optional
 
 from quorvel import __version__
-from quorvel._sources import RecordingError, Source, UsageError, _stat
-from quorvel.formats import SampleFormat, sample_format
+from quorvel._recordings.checks import sample_format
+from quorvel._recordings.errors import RecordingError, UsageError
+from quorvel._recordings.source import Source, existing
+from quorvel.formats import FORMATS, SampleFormat
 
 META, DATA, ARCHIVE = ".sigmf-meta", ".sigmf-data", ".sigmf"
 EXTENSION = {"name": "quorvel", "version": "1.0.0", "optional": True}
@@ -32,6 +34,7 @@ _STALE_GLOBAL = ("core:sha512", "core:dataset", "core:trailing_bytes", "core:met
 
 
 def is_sigmf(name: str) -> bool:
+    """Whether ``name`` names a SigMF recording (either file of a pair, or an archive)."""
     return name.endswith((META, DATA, ARCHIVE))
 
 
@@ -51,7 +54,7 @@ def _package() -> Any:
 def read(name: str, in_format: Optional[str]) -> Source:
     """The recording ``name`` names, checked against its data."""
     sigmf = _package()
-    _stat(name)  # the file named must exist: a usage error otherwise
+    existing(name)  # the file named must exist: a usage error otherwise
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the package warns where we raise
         try:
@@ -125,14 +128,14 @@ def _source(name: str, handle: Any, meta: str, data: str, start: int, end: int, 
                   ranges=[(start + offset, length) for offset, length in ranges], files=files, metadata=metadata)
 
 
+# The datatypes read: every format under its SigMF name.
+DATATYPES = tuple(dict.fromkeys(fmt.sigmf for fmt in FORMATS.values()))
+
+
 def _datatype(datatype: str, meta: str) -> SampleFormat:
-    try:
-        fmt = sample_format(datatype)
-    except ValueError:
-        fmt = None
+    fmt = FORMATS.get(datatype.lower())
     if fmt is None or fmt.sigmf != datatype.lower():
-        raise RecordingError(f"{meta}: datatype {datatype!r} is not one quorvel reads "
-                             "(cf32_le, cf32_be, ci16_le, ci16_be, ci8, cu8)")
+        raise RecordingError(f"{meta}: datatype {datatype!r} is not one quorvel reads ({', '.join(DATATYPES)})")
     return fmt
 
 

@@ -7,6 +7,8 @@ the destination's name. Until then the destination is untouched, and an
 interrupted or failed run leaves nothing behind. ``-`` (standard output), a
 FIFO and a character device are written in place, since they cannot be
 replaced. Every OSError names the destination as the caller gave it.
+
+No output may be an input or another output: :func:`check_distinct`.
 """
 
 from __future__ import annotations
@@ -18,9 +20,10 @@ import secrets
 import signal
 import stat
 import sys
-from typing import BinaryIO, Iterator, Union
+from typing import BinaryIO, Iterator, Optional
 
-PathArg = Union[str, "os.PathLike[str]"]
+from quorvel._recordings.checks import PathArg
+from quorvel._recordings.errors import UsageError
 
 # An unnamed temporary needs O_TMPFILE and /proc to give it a name at the end.
 UNNAMED = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
@@ -177,3 +180,40 @@ def _named(name: str) -> Iterator[None]:
         if exc.strerror and exc.filename != name:
             raise OSError(exc.errno, exc.strerror, name) from None
         raise
+
+
+def destination(path: PathArg) -> Destination:
+    """:class:`Destination`, a UsageError for what cannot be written."""
+    try:
+        return Destination(path)
+    except ValueError as exc:  # a directory, a block device, a socket
+        raise UsageError(str(exc)) from None
+
+
+def same(a: PathArg, b: PathArg) -> bool:
+    """Whether ``a`` and ``b`` name one file (``-`` in and out are different streams)."""
+    a, b = os.fspath(a), os.fspath(b)
+    if "-" in (a, b):
+        return a == b
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist yet
+        return False
+
+
+_MUST_NOT = {"OUTPUT": "OUTPUT must not be INPUT", "telemetry": "telemetry must not be INPUT or OUTPUT",
+             "--state-out": "--state-out must not be INPUT, OUTPUT or telemetry"}
+
+
+def check_distinct(inputs: list[str], outputs: list[tuple[str, Optional[str]]]) -> None:
+    """No output (labelled ``OUTPUT``, ``telemetry`` or ``--state-out``) may be
+    an input or another output; outputs that are None are not written."""
+    seen: list[str] = []
+    for label, path in outputs:
+        if path is None:
+            continue
+        if any(same(path, other) for other in inputs) or any(same(path, other) for other in seen):
+            raise UsageError(_MUST_NOT[label])
+        seen.append(path)

@@ -1,0 +1,20 @@
+"""The errors of a run and the one line that reports each. Imports nothing
+of the package, so that every layer can raise and word them."""
+
+from __future__ import annotations
+
+
+class UsageError(ValueError):
+    """A request that cannot run as given (a missing INPUT, OUTPUT that is
+    INPUT, ...). Raised before anything is read or written."""
+
+
+class RecordingError(ValueError):
+    """A recording that cannot be read as its metadata describes it."""
+
+
+def describe(exc: BaseException) -> str:
+    """The one line that reports ``exc``: the file concerned, then why."""
+    if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
+        return f"{exc.filename}: {exc.strerror}"
+    return str(exc)

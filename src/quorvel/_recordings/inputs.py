@@ -1,0 +1,33 @@
+"""The one dispatcher of inputs: standard input, a FIFO, a raw file or a
+SigMF recording, each opened and checked into a :class:`Source`."""
+
+from __future__ import annotations
+
+import os
+import stat
+from typing import Optional
+
+from quorvel._recordings import sigmf
+from quorvel._recordings.checks import PathArg, sample_format
+from quorvel._recordings.errors import UsageError
+from quorvel._recordings.source import Source, existing
+
+
+def open_source(input: PathArg, in_format: Optional[str]) -> Source:
+    """What ``input`` holds: ``-`` is standard input, a SigMF name is read with
+    its metadata, anything else is raw samples in ``in_format`` (cf32 by default)."""
+    name = os.fspath(input)
+    if sigmf.is_sigmf(name):
+        return sigmf.read(name, in_format)
+    fmt = sample_format(in_format or "cf32")
+    if name == "-":
+        return Source(name="standard input", path=None, format=fmt)
+    info = existing(name)
+    if stat.S_ISFIFO(info.st_mode):
+        return Source(name=name, path=name, format=fmt, files=[name])
+    if not stat.S_ISREG(info.st_mode):
+        raise UsageError(f"{name}: not a regular file")
+    if info.st_size % fmt.size:
+        what = "complex64" if fmt.is_float else fmt.name
+        raise UsageError(f"{name}: {info.st_size} bytes is not a whole number of {what} samples")
+    return Source(name=name, path=name, format=fmt, ranges=[(0, info.st_size)], files=[name])
