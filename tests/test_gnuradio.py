@@ -214,7 +214,7 @@ def test_readme_embedded_python_block_acts_at_run_time(tmp_path):
     assert "self.epy.ref_db = self.ref" in script.read_text()
     tb = load_top_block(script)()
     agc = tb.epy.agc
-    assert isinstance(tb.epy, quorvel.gnuradio.agc_cc) and (agc.decim, agc.acquire, agc.loop_bw) == (16, True, 0.01)
+    assert isinstance(tb.epy, agc_cc) and (agc.decim, agc.acquire, agc.loop_bw) == (16, True, 0.01)
 
     def settles_at(db):
         deadline = time.monotonic() + 30
