@@ -3,6 +3,7 @@
 #include "agc/agc_binding.h"
 #include "agc/agc_core.h"
 #include "agc/agc_loop.h"
+#include "agc/agc_presets.h"
 #include "agc/agc_variants.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
@@ -500,13 +501,17 @@ PyModuleDef agc_module = {
     PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// PRESETS: {name: {"loop_bw": float, "alpha": float, "decim": int, "acquire": bool}}.
+// PRESETS: {name: {"loop_bw": float, "alpha": float, "decim": int, "acquire": bool}}, from agc_presets.h.
 bool add_presets(PyObject *module) {
-    qv::PyRef burst = qv::PyRef::steal(Py_BuildValue("{s:d,s:d,s:K,s:O}", "loop_bw", 0.02, "alpha", 0.05, "decim",
-                                                     8ULL, "acquire", Py_True));
-    if (!burst) return false;
-    qv::PyRef presets = qv::PyRef::steal(Py_BuildValue("{s:O}", "burst", burst.get()));
-    if (!presets || PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
+    qv::PyRef presets = qv::PyRef::steal(PyDict_New());
+    if (!presets) return false;
+    for (const qv::agc::Preset &p : qv::agc::kPresets) {
+        qv::PyRef settings = qv::PyRef::steal(Py_BuildValue("{s:d,s:d,s:K,s:O}", "loop_bw", p.loop_bw, "alpha", p.alpha,
+                                                            "decim", static_cast<unsigned long long>(p.decim), "acquire",
+                                                            p.acquire ? Py_True : Py_False));
+        if (!settings || PyDict_SetItemString(presets.get(), p.name, settings.get()) < 0) return false;
+    }
+    if (PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
     presets.release();  // the module holds it now
     return true;
 }
