@@ -25,7 +25,7 @@ struct BankType {
     static constexpr const char *module = "agc", *name = "AGCBank", *example = "AGCBank(2)";
     static constexpr const char *create_name = "agc_bank_create";
     // A channel's blob: that of an AGC (get_state and set_state take a channel).
-    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING, QV_AGC_STATE_BYTES_ONSET};
     static constexpr auto destroy = Bank::drop;
 
     struct Args : qv::agc::LoopArgs {
@@ -461,6 +461,9 @@ PyDoc_STRVAR(AGCBank_acquire_doc,
 // The bank's words for its parameters, beside those it shares with AGC.
 struct BankDocs : qv::agc::ParameterDocs {
     static constexpr const char *decim = AGCBank_decim_doc;
+    static constexpr const char *max_gain_db = "Max gain db.\n";
+    static constexpr const char *gate_db = "Gate db.\n";
+    static constexpr const char *attack_db = "Attack db.\n";
 };
 
 #define AGCBANK_PARAMETER_(name, scope) QV_AGC_IF_SHARED(scope, QV_AGC_PROPERTY(BankAccess, BankDocs, name))
@@ -473,7 +476,39 @@ PyGetSetDef AGCBank_getset[] = {
 };
 #undef AGCBANK_PARAMETER_
 
+PyDoc_STRVAR(AGCBank_from_preset_doc,
+"from_preset($type, channels, name, /, **overrides)\n--\n\n"
+"Return a bank of ``channels`` channels set up as ``AGC.from_preset(name, **overrides)``.\n\n"
+"Every channel is bit for bit the AGC that ``AGC.from_preset`` returns for\n"
+"the same arguments.\n\n"
+"Parameters\n----------\n"
+"channels : int\n    Number of channels, at least 1.\n"
+"name : str\n    A key of ``PRESETS``.\n"
+"**overrides\n    Settable properties of the bank whose values replace the preset's.\n\n"
+"Returns\n-------\nAGCBank\n\n"
+"Raises\n------\n"
+"ValueError\n    No preset of that name, or ``channels`` below 1.\n"
+"TypeError\n    An override that is not a settable property of ``AGCBank``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC, AGCBank\n"
+">>> bank = AGCBank.from_preset(2, 'burst', ref_db=-6.0)\n"
+">>> bank.get_state(1) == AGC.from_preset('burst', ref_db=-6.0).get_state()\n"
+"True\n"
+">>> AGCBank.from_preset(2, 'burst', gain_update_period=4)\n"
+"Traceback (most recent call last):\n    ...\n"
+"TypeError: 'gain_update_period' is not a setting of AGCBank\n");
+
+PyObject *AGCBank_from_preset(PyObject *cls, PyObject *args, PyObject *kw) {
+    PyObject *channels, *name;
+    if (!PyArg_ParseTuple(args, "OO", &channels, &name)) return nullptr;
+    qv::PyRef leading = qv::PyRef::steal(PyTuple_Pack(1, channels));
+    if (!leading) return nullptr;
+    return qv::agc::from_preset(cls, leading.get(), name, kw, qv::agc::parameter_names<true>(), "AGCBank");
+}
+
 PyMethodDef AGCBank_methods[] = {
+    {"from_preset", qv::with_keywords(AGCBank_from_preset), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     AGCBank_from_preset_doc},
     {"reset", AGCBank_reset, METH_NOARGS, AGCBank_reset_doc},
     {"steps", qv::with_keywords(AGCBank_steps), METH_VARARGS | METH_KEYWORDS, AGCBank_steps_doc},
     {"stream", qv::with_keywords(AGCBank_stream), METH_VARARGS | METH_KEYWORDS, AGCBank_stream_doc},

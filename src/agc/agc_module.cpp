@@ -13,7 +13,7 @@ struct AgcType {
     using Core = agc_t;
     static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
     static constexpr const char *create_name = "agc_create";
-    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING, QV_AGC_STATE_BYTES_ONSET};
     static constexpr auto destroy = agc_destroy;
     static constexpr auto state_bytes = agc_state_bytes;
     static constexpr auto get_state = agc_get_state;
@@ -383,9 +383,16 @@ PyDoc_STRVAR(AGC_acquire_doc,
 ">>> lowest_db(False), lowest_db(True)\n"
 "(-254.8, 0.0)\n");
 
+PyDoc_STRVAR(AGC_max_gain_db_doc, "Max gain db.\n");
+PyDoc_STRVAR(AGC_gate_db_doc, "Gate db.\n");
+PyDoc_STRVAR(AGC_attack_db_doc, "Attack db.\n");
+
 // The AGC's words for its parameters, beside those it shares with AGCBank.
 struct AgcDocs : qv::agc::ParameterDocs {
     static constexpr const char *decim = AGC_decim_doc;
+    static constexpr const char *max_gain_db = AGC_max_gain_db_doc;
+    static constexpr const char *gate_db = AGC_gate_db_doc;
+    static constexpr const char *attack_db = AGC_attack_db_doc;
 };
 
 #define AGC_PARAMETER_(name, scope) QV_AGC_PROPERTY(AgcAccess, AgcDocs, name)
@@ -398,7 +405,44 @@ PyGetSetDef AGC_getset[] = {
 };
 #undef AGC_PARAMETER_
 
+PyDoc_STRVAR(AGC_from_preset_doc,
+"from_preset($type, name, /, **overrides)\n--\n\n"
+"Return an AGC set up for a use: ``PRESETS[name]`` with ``overrides`` over it.\n\n"
+"``ref_db``, ``loop_bw`` and ``alpha`` go to the constructor (which seeds the\n"
+"detector from ``ref_db``), every other value is set as the property of its\n"
+"name; settings neither the preset nor ``overrides`` give keep the defaults\n"
+"of ``AGC()``. So ``AGC.from_preset('burst', ref_db=-6)`` is\n"
+"``AGC(ref_db=-6, loop_bw=...)`` with the preset's other properties set, bit\n"
+"for bit, and the command, ``level_file``, ``level_files`` and the GNU Radio\n"
+"block give the same with ``preset='burst'``.\n\n"
+"Parameters\n----------\n"
+"name : str\n    A key of ``PRESETS``.\n"
+"**overrides\n"
+"    Settable properties (``ref_db``, ``decim``, ``max_gain_db``...) whose\n"
+"    values replace the preset's.\n\n"
+"Returns\n-------\nAGC\n\n"
+"Raises\n------\n"
+"ValueError\n    No preset of that name; the message lists the presets.\n"
+"TypeError\n    An override that is not a settable property of ``AGC``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC, PRESETS\n"
+">>> agc = AGC.from_preset('burst', ref_db=-6.0)\n"
+">>> agc.ref_db, agc.decim == PRESETS['burst']['decim'], agc.acquire\n"
+"(-6.0, True, True)\n"
+">>> AGC.from_preset('bursts')\n"
+"Traceback (most recent call last):\n    ...\n"
+"ValueError: no preset named 'bursts'; the presets are 'burst'\n");
+
+PyObject *AGC_from_preset(PyObject *cls, PyObject *args, PyObject *kw) {
+    PyObject *name;
+    if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
+    qv::PyRef none = qv::PyRef::steal(PyTuple_New(0));
+    if (!none) return nullptr;
+    return qv::agc::from_preset(cls, none.get(), name, kw, qv::agc::parameter_names<false>(), "AGC");
+}
+
 PyMethodDef AGC_methods[] = {
+    {"from_preset", qv::with_keywords(AGC_from_preset), METH_VARARGS | METH_KEYWORDS | METH_CLASS, AGC_from_preset_doc},
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
     {"step", AGC_step, METH_VARARGS, AGC_step_doc},
     {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
@@ -455,14 +499,18 @@ PyDoc_STRVAR(settling_samples_doc,
 "0\n");
 
 PyObject *_bind_settling_samples(PyObject *, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", "acquire", nullptr};
-    double loop_bw, alpha, gain_err_db, tol_db;
+    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", "acquire", "max_gain_db", "gate_db",
+                                    "attack_db", nullptr};
+    agc_t like{};
+    double gain_err_db, tol_db;
     int acquire = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd|$p", const_cast<char **>(_kwlist), &loop_bw, &alpha,
-                                     &gain_err_db, &tol_db, &acquire))
+    like.max_gain_db = QV_AGC_MAX_GAIN_OFF, like.gate_db = QV_AGC_GATE_OFF, like.attack_db = QV_AGC_ATTACK_OFF;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd|$pddd", const_cast<char **>(_kwlist), &like.loop_bw,
+                                     &like.alpha, &gain_err_db, &tol_db, &acquire, &like.max_gain_db, &like.gate_db,
+                                     &like.attack_db))
         return nullptr;
-    const uint32_t flags = acquire ? QV_AGC_ACQUIRE : 0;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples_flags(loop_bw, alpha, gain_err_db, tol_db, flags));
+    like.flags = acquire ? QV_AGC_ACQUIRE : 0;
+    return PyLong_FromUnsignedLongLong(agc_settling_samples_like(&like, gain_err_db, tol_db));
 }
 
 PyMethodDef agc_module_methods[] = {
@@ -500,14 +548,15 @@ PyModuleDef agc_module = {
     PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// PRESETS: {name: {"loop_bw": float, "alpha": float, "decim": int, "acquire": bool}}.
+// PRESETS: {name: {property: value}}, plain values of the AGC's properties.
 bool add_presets(PyObject *module) {
-    qv::PyRef burst = qv::PyRef::steal(Py_BuildValue("{s:d,s:d,s:K,s:O}", "loop_bw", 0.02, "alpha", 0.05, "decim",
-                                                     8ULL, "acquire", Py_True));
+    qv::PyRef burst = qv::PyRef::steal(Py_BuildValue(
+        "{s:d,s:d,s:K,s:O,s:d,s:d,s:d}", "loop_bw", 0.02, "alpha", 0.05, "decim", 8ULL, "acquire", Py_True,
+        "max_gain_db", 100.0, "gate_db", QV_AGC_GATE_OFF, "attack_db", 6.0));
     if (!burst) return false;
     qv::PyRef presets = qv::PyRef::steal(Py_BuildValue("{s:O}", "burst", burst.get()));
     if (!presets || PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
-    presets.release();  // the module holds it now
+    qv::agc::presets() = presets.release();  // the module holds it now, for good
     return true;
 }
 
