@@ -68,8 +68,8 @@ struct GainBounds {
 
 inline GainBounds gain_bounds(const agc_t *a) {
     const double up = a->ref_db + 300.0, down = a->ref_db - 780.0;
-    const double ceiling = a->max_gain_db < up ? a->max_gain_db : up;
-    return {down > 760.0 ? 760.0 : down, ceiling < 760.0 ? ceiling : 760.0};
+    const double hi = up < 760.0 ? up : 760.0;
+    return {down > 760.0 ? 760.0 : down, a->max_gain_db < hi ? a->max_gain_db : hi};
 }
 
 inline double clamp_gain(double gain_db, GainBounds b) {
