@@ -102,11 +102,13 @@ PyDoc_STRVAR(AGCBank_doc,
 "previous chunk's gain): a multi-channel receiver levels many streams for\n"
 "little more than the cost of one.\n\n"
 "Parameters (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
-"``acquire``) belong to the bank, with the meanings and defaults they have\n"
-"on ``AGC``; each channel has its own loop state. ``get_state(c)`` is the\n"
-"blob ``AGC.get_state`` would give for channel c (120 bytes, or 152 while\n"
-"``stream`` has a chunk pending), and ``set_state(c, blob)`` takes any AGC\n"
-"blob that holds the bank's parameters.\n\n"
+"``acquire``, ``max_gain_db``, ``gate_db``, ``attack_db``) belong to the\n"
+"bank, with the meanings and defaults they have on ``AGC``; each channel has\n"
+"its own loop state. ``get_state(c)`` is the blob ``AGC.get_state`` would\n"
+"give for channel c (120 bytes, 152 while ``stream`` has a chunk pending,\n"
+"176 with a setting for bursts on), and ``set_state(c, blob)`` takes any\n"
+"AGC blob that holds the bank's parameters. ``AGCBank.from_preset``\n"
+"returns a bank set up by a preset.\n\n"
 "Threads: ``steps`` and ``stream`` release the interpreter lock for blocks\n"
 "of 4,096 samples or more, so banks on several threads use several cores;\n"
 "every other quorvel call keeps it. Calls on one bank take turns: two\n"
@@ -246,8 +248,8 @@ PyDoc_STRVAR(AGCBank_get_state_doc,
 "get_state($self, c, /)\n--\n\n"
 "Serialize channel c's state as ``AGC.get_state`` does.\n\n"
 "The blob an AGC with the bank's parameters and channel c's history would\n"
-"give: 120 bytes, or 152 while ``stream`` has a chunk pending. Any AGC's or\n"
-"this bank's ``set_state`` takes it.\n\n"
+"give: 120 bytes, 152 while ``stream`` has a chunk pending, 176 with a\n"
+"setting for bursts on. Any AGC's or this bank's ``set_state`` takes it.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n\n"
 "Returns\n-------\nbytes\n\n"
@@ -264,7 +266,8 @@ PyDoc_STRVAR(AGCBank_get_state_doc,
 
 PyDoc_STRVAR(AGCBank_state_bytes_doc,
 "state_bytes($self, c, /)\n--\n\n"
-"Size in bytes of ``get_state(c)``: 120, or 152 while a chunk is pending.\n\n"
+"Size in bytes of ``get_state(c)``: 120, 152 while a chunk is pending, or\n"
+"176 with a setting for bursts on.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n\n"
 "Returns\n-------\nint\n\n"
@@ -301,7 +304,7 @@ PyDoc_STRVAR(AGCBank_set_state_doc,
 "properties first to take a blob of an AGC set up otherwise.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n"
-"blob : bytes\n    120 or 152 bytes as ``AGC.get_state`` returns them.\n\n"
+"blob : bytes\n    120, 152 or 176 bytes as ``AGC.get_state`` returns them.\n\n"
 "Returns\n-------\nNone\n\n"
 "Raises\n------\n"
 "IndexError\n    No such channel.\n"
@@ -458,12 +461,44 @@ PyDoc_STRVAR(AGCBank_acquire_doc,
 ">>> bank.acquire\n"
 "True\n");
 
+PyDoc_STRVAR(AGCBank_max_gain_db_doc,
+"The gain ceiling of every channel, in dB (``inf``, the default: none).\n\n"
+"As ``AGC.max_gain_db``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.max_gain_db = 60.0\n"
+">>> bank.max_gain_db, bank.state_bytes(0)\n"
+"(60.0, 176)\n");
+
+PyDoc_STRVAR(AGCBank_gate_db_doc,
+"The gate of every channel: the input power in dB below which an update\n"
+"holds (``-inf``, the default: none).\n\n"
+"As ``AGC.gate_db``; each channel compares its own input.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.gate_db = -80.0\n"
+">>> bank.gate_db\n"
+"-80.0\n");
+
+PyDoc_STRVAR(AGCBank_attack_db_doc,
+"The fast attack of every channel: the excess over ``ref_db`` in dB that\n"
+"an update corrects at once (``inf``, the default: never).\n\n"
+"As ``AGC.attack_db``; each channel attacks on its own samples.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.attack_db = 6.0\n"
+">>> bank.attack_db\n"
+"6.0\n");
+
 // The bank's words for its parameters, beside those it shares with AGC.
 struct BankDocs : qv::agc::ParameterDocs {
     static constexpr const char *decim = AGCBank_decim_doc;
-    static constexpr const char *max_gain_db = "Max gain db.\n";
-    static constexpr const char *gate_db = "Gate db.\n";
-    static constexpr const char *attack_db = "Attack db.\n";
+    static constexpr const char *max_gain_db = AGCBank_max_gain_db_doc;
+    static constexpr const char *gate_db = AGCBank_gate_db_doc;
+    static constexpr const char *attack_db = AGCBank_attack_db_doc;
 };
 
 #define AGCBANK_PARAMETER_(name, scope) QV_AGC_IF_SHARED(scope, QV_AGC_PROPERTY(BankAccess, BankDocs, name))
