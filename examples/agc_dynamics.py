@@ -250,14 +250,14 @@ def plot_onset(path: str, python: str) -> None:
         e[:40] = np.nan   # silence: no gain to judge
         for ax in axes:
             ax.plot(t, e, lw=1.0, label=name)
-    for ax, (low, high), title in zip(axes, ((-10, 100), (-4, 4)), ("the onset", "the same, near the target")):
+    for ax, (low, high), title in zip(axes, ((-10, 130), (-4, 4)), ("the onset", "the same, near the target")):
         ax.axhline(0.0, color="grey", lw=0.5)
         ax.axhspan(-1, 1, color="grey", alpha=0.1)
         ax.set_ylim(low, high)
         ax.set_title(title)
         ax.set_xlabel("samples from the onset")
     axes[0].set_ylabel("gain error, dB (applied gain against the burst's)")
-    axes[1].legend(loc="lower right", fontsize=8)
+    axes[0].legend(loc="upper right", fontsize=8)
     fig.suptitle(f"An RRC-QPSK burst at {level:.0f} dB after {start - signal.bursts[k - 1][0] - m.BURST_SAMPLES} "
                  "samples of silence")
     fig.tight_layout()
