@@ -553,9 +553,10 @@ PyMethodDef AGC_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The text signature's defaults must be literals: 1e999 is how it writes inf.
 PyDoc_STRVAR(settling_samples_doc,
-"settling_samples(loop_bw, alpha, gain_err_db, tol_db, *, acquire=False, max_gain_db=inf, gate_db=-inf,\n"
-"                 attack_db=inf)\n--\n\n"
+"settling_samples(loop_bw, alpha, gain_err_db, tol_db, *, acquire=False, max_gain_db=1e999, gate_db=-1e999, "
+"attack_db=1e999)\n--\n\n"
 "How many samples this loop needs to settle -- the design query a caller "
 "sizing a warm-up budget, a burst preamble or an acquisition guard has to answer.\n\n"
 "The loop filter's time constant ``1 / (4 * loop_bw)`` is only a floor: the\n"
