@@ -152,16 +152,19 @@ template <class V, bool acquire, bool onset>
     }
     const V detected = acquire ? referred : mean;
     V p_avg = k.detector >= 1.0 ? detected : L::fma(detected - s.p_avg, L::splat(k.detector), s.p_avg);  // ema_step
+    Mask gated{}, attack{};
+    if constexpr (onset) {
+        gated = mean < L::splat(b.rules.gate_power) * ms;
+        p_avg = gated ? s.p_avg : p_avg;  // one level serves the held lanes and the others
+    }
     level = level_db_lanes(p_avg);
     V command = L::fma(ref - level, L::splat(k.loop), s.gain_db);
-    Mask attack{};
     if constexpr (onset) {
-        const Mask gated = mean < L::splat(b.rules.gate_power) * ms;
         const V own = level_db_lanes(referred);
         attack = (own - ref > L::splat(b.rules.attack_db)) & ~gated;
-        level = gated ? level_db_lanes(s.p_avg) : attack ? own : level;
+        level = attack ? own : level;
         command = gated ? s.gain_db : attack ? s.gain_db + (ref - own) : command;
-        p_avg = gated ? s.p_avg : attack ? referred : p_avg;
+        p_avg = attack ? referred : p_avg;
     }
     const V hi = L::splat(b.rules.bounds.hi), lo = L::splat(b.rules.bounds.lo);
     command = command > hi ? hi : command;  // clamp_gain
