@@ -114,12 +114,12 @@ OPTIONS = (
     Option("acquire", bool, False, TRUTH, "the acquisition mode, in which the detector follows the gain the loop "
                                           "applies: no dip below the target after a loud onset"),
     Option("clip_db", float, 120.0, FINITE, "output clip level in dB, per component"),
-    Option("max_gain_db", float, math.inf, NUMBER, "the highest gain command the loop may reach, in dB (inf: no "
-                                                   "ceiling)"),
-    Option("gate_db", float, -math.inf, NUMBER, "input power in dB below which the loop holds its gain and "
-                                                "detector (-inf: no gate)"),
-    Option("attack_db", float, math.inf, NUMBER, "how far above ref_db an update's own level must be for the "
-                                                 "update to correct it at once, in dB (inf: never)"),
+    Option("max_gain_db", float, math.inf, NUMBER, "the gain ceiling, the highest gain command the loop may "
+                                                   "reach in dB; inf for none"),
+    Option("gate_db", float, -math.inf, NUMBER, "the gate, an input power in dB below which the loop holds its gain "
+                                                "and detector; -inf for none"),
+    Option("attack_db", float, math.inf, NUMBER, "the fast attack, how far above ref_db in dB an update's own level "
+                                                 "must be to be corrected at once; inf for never"),
 )
 
 NAMES = tuple(option.name for option in OPTIONS)
