@@ -129,6 +129,8 @@ def test_quick_agc_section_prints_its_table(capsys):
     assert "NumPy" in out and "CPU" in out
     for decim in (8, 16, 64):
         assert f"steps, decim {decim} " in out
+    for setting in ("max_gain_db", "gate_db", "attack_db", "PRESETS['burst']"):
+        assert f"steps, decim 8, {setting}" in out
     assert "Msample/s" in out and "FAILED" not in out
 
 
@@ -137,7 +139,8 @@ def test_agc_bank_section_measures_every_row(tmp_path):
     from sections import Context, agc_bank
 
     report = agc_bank.run(Context(quick=True, build_dir=tmp_path), dram=(4, 1 << 12))
-    assert len(report.rows) == len(agc_bank.SHAPES) + 3
+    assert len(report.rows) == len(agc_bank.SHAPES) + 4
+    assert any("gate_db and attack_db on vs off" in row.op for row in report.rows)
     assert all(row.ours > 0 and row.base > 0 for row in report.rows)
     assert report.rows[0].target.text == ">= 3x faster" and report.rows[-1].op.startswith("two threads")
 

@@ -147,7 +147,8 @@ class TestTelemetry:
 
 def test_a_callback_for_every_setting_acts_on_the_loop():
     block = agc_cc()
-    values = dict(ref_db=-3.0, loop_bw=0.001, alpha=0.5, decim=16, acquire=True, clip_db=6.0)
+    values = dict(ref_db=-3.0, loop_bw=0.001, alpha=0.5, decim=16, acquire=True, clip_db=6.0, max_gain_db=40.0,
+                  gate_db=-90.0, attack_db=6.0)
     for name, value in values.items():
         getattr(block, f"set_{name}")(value)
     assert {name: getattr(block.agc, name) for name in values} == values
@@ -172,6 +173,14 @@ def test_the_parameters_keep_their_order_and_defaults():
 
 def test_acquisition_mode_is_passed_on():
     assert agc_cc(acquire=True).agc.acquire is True and agc_cc().agc.acquire is False
+
+
+def test_a_preset_gives_the_bits_of_from_preset():
+    x = bursts(12_000)
+    got, _ = run(x, agc_cc(preset="burst", ref_db=-6.0), block_max=97)
+    assert same_bits(got, AGC.from_preset("burst", ref_db=-6.0).steps(x))
+    with pytest.raises(ValueError, match="^no preset named 'Burst'; the presets are 'burst'$"):
+        agc_cc(preset="Burst")
 
 
 def test_example_flowgraph_levels_its_bursts(tmp_path):

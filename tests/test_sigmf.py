@@ -70,7 +70,8 @@ def test_multi_channel_captures_and_headers(tmp_path, two_channels):
     assert written["annotations"][0]["core:label"] == "burst"
     assert {"name": "quorvel", "version": "1.0.0", "optional": True} in top["core:extensions"]
     assert top["quorvel:agc"] == {"ref_db": 0.0, "loop_bw": 0.0025, "alpha": 0.05, "decim": 8, "acquire": False,
-                                  "clip_db": 120.0, "input_datatype": "ci16_le", "continued": False}
+                                  "clip_db": 120.0, "max_gain_db": "inf", "gate_db": "-inf", "attack_db": "inf",
+                                  "input_datatype": "ci16_le", "continued": False}     # JSON has no infinities
     from quorvel import __version__
     assert top["quorvel:version"] == __version__
     back = sigmf.fromfile(str(tmp_path / "out.sigmf-meta"))

@@ -56,7 +56,7 @@ def _typed(rule: options.Rule, kind: type) -> Callable[[str], Any]:
                 value = float(text)
             except ValueError:
                 value = math.nan
-            if not math.isfinite(value):
+            if not (math.isfinite(value) or rule.infinite):
                 raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
         if value is None or not rule.test(value):
             raise argparse.ArgumentTypeError(f"expected {rule.expected}, got {text!r}")
@@ -105,12 +105,17 @@ def _parser() -> argparse.ArgumentParser:
     agc.add_argument("-o", "--outdir", metavar="OUTDIR",
                      help="level every INPUT (patterns such as 'rec/*.cu8' are expanded) into the file of the "
                           "same name in OUTDIR, in parallel on a Dask cluster (default: one OUTPUT)")
+    # An option left out is absent from the namespace: --preset's value, or the default, stands for it.
     for option in options.OPTIONS:
         if option.type is bool:
-            agc.add_argument(option.flag, action="store_true", help=f"{option.described} (default: off)")
+            agc.add_argument(option.flag, action=argparse.BooleanOptionalAction, default=argparse.SUPPRESS,
+                             help=f"{option.described} (default: {'on' if option.default else 'off'})")
         else:
-            agc.add_argument(option.flag, type=_typed(option.rule, option.type), default=option.default,
-                             help=f"{option.described} (default: %(default)s)")
+            agc.add_argument(option.flag, type=_typed(option.rule, option.type), default=argparse.SUPPRESS,
+                             help=f"{option.described} (default: {option.default})")
+    agc.add_argument("--preset", metavar="NAME",
+                     help="start from the AGC settings of quorvel.agc.PRESETS[NAME] (burst: bursts that come out "
+                          "of silence or noise at any level); the options given replace its values (default: none)")
     agc.add_argument("--block", type=_typed(options.COUNT, int), default=1 << 20,
                      help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
@@ -233,8 +238,8 @@ def _run(argv: Optional[Sequence[str]]) -> int:
 
 
 def _agc_options(args: argparse.Namespace) -> dict[str, Any]:
-    return dict({name: getattr(args, name) for name in options.NAMES}, block=args.block, in_format=args.in_format,
-                out_format=args.out_format, out_scale=args.out_scale)
+    return dict({name: getattr(args, name) for name in options.NAMES if hasattr(args, name)}, preset=args.preset,
+                block=args.block, in_format=args.in_format, out_format=args.out_format, out_scale=args.out_scale)
 
 
 def _agc_one(args: argparse.Namespace) -> int:

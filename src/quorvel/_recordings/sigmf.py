@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import importlib
 import json
+import math
 import os
 import warnings
 from typing import Any, Optional
@@ -181,7 +182,9 @@ def output_metadata(source: Source, fmt: SampleFormat, record: dict[str, Any]) -
     top["core:num_channels"] = source.channels
     top["core:extensions"] = [e for e in top.get("core:extensions", []) if e.get("name") != "quorvel"] + [EXTENSION]
     top["quorvel:version"] = __version__
-    top["quorvel:agc"] = record
+    # JSON has no infinities: an infinite setting (one that is off) is the text "inf" or "-inf".
+    top["quorvel:agc"] = {key: str(value) if isinstance(value, float) and math.isinf(value) else value
+                          for key, value in record.items()}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         handle = sigmf.SigMFFile(metadata=metadata)
