@@ -13,6 +13,13 @@ class RecordingError(ValueError):
     """A recording that cannot be read as its metadata describes it."""
 
 
+def not_regular(name: str, about: str = "") -> str:
+    """The wording for ``name`` when it is no regular file (a FIFO, a device,
+    a folder...), which quorvel refuses before opening; ``about`` says whose
+    file it is."""
+    return f"{name}: not a regular file" + (f" ({about})" if about else "")
+
+
 def describe(exc: BaseException) -> str:
     """The one line that reports ``exc``: the file concerned, then why."""
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
