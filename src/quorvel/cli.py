@@ -182,14 +182,15 @@ def _trap_signals() -> dict[int, Any]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    _fill_closed_descriptors()
     previous = _trap_signals()
     try:
         return _run(argv)
     except KeyboardInterrupt:
-        print("quorvel: interrupted", file=sys.stderr)
+        _say("quorvel: interrupted")
         return 128 + signal.SIGINT
     except _Stopped as stop:
-        print(f"quorvel: {_STOPPING[stop.signum]}", file=sys.stderr)
+        _say(f"quorvel: {_STOPPING[stop.signum]}")
         return 128 + stop.signum
     except BrokenPipeError:  # the reader went away: stop quietly, as a tool that SIGPIPE ends would
         _quiet_stdout()
@@ -197,6 +198,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+def _say(line: str) -> None:
+    """A line on standard error, unless it is closed: never into standard
+    output, where print would send it."""
+    if sys.stderr is not None:
+        print(line, file=sys.stderr)
+
+
+def _fill_closed_descriptors() -> None:
+    """/dev/null where descriptor 0, 1 or 2 is closed, so that no file the run
+    opens takes that number (and with it what is written there, a worker's
+    log among it). Python made sys.stdin, sys.stdout or sys.stderr None for
+    it at start: the run still knows the stream is closed."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
 
 
 def _quiet_stdout() -> None:
@@ -223,12 +246,12 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             raise UsageError("--plot draws the demonstration; it takes no COMMAND")
         return _agc_many(args) if args.outdir is not None else _agc_one(args)
     except UsageError as exc:
-        print(f"quorvel: error: {exc}", file=sys.stderr)
+        _say(f"quorvel: error: {exc}")
         return 2
     except BrokenPipeError:
         raise
     except (OSError, ValueError, MemoryError, ImportError) as exc:
-        print(f"quorvel: error: {describe(exc)}", file=sys.stderr)
+        _say(f"quorvel: error: {describe(exc)}")
         return 1
 
 
@@ -256,7 +279,7 @@ def _agc_one(args: argparse.Namespace) -> int:
                                   state_in=args.state_in, state_out=args.state_out, **_agc_options(args)).samples
     if not args.quiet:
         where = "standard output" if output == "-" else output
-        print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
+        _say(f"{samples:,} samples levelled into {where}")
     return 0
 
 
@@ -307,9 +330,9 @@ def _report(args: argparse.Namespace, client: Any) -> int:
         if bar is not None:
             bar.close()
     for row in summary.failed:
-        print(f"quorvel: error: {row.error}", file=sys.stderr)
+        _say(f"quorvel: error: {row.error}")
     if not args.quiet:
         failed = len(summary.failed)
-        print(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
-              + (f"; {failed} failed" if failed else ""), file=sys.stderr)
+        _say(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
+             + (f"; {failed} failed" if failed else ""))
     return 0 if summary.ok else 1

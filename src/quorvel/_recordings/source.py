@@ -4,10 +4,12 @@ hands over. :mod:`quorvel._recordings.inputs` opens them."""
 
 from __future__ import annotations
 
+import errno
 import functools
 import io
 import os
 import stat
+import sys
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Optional
 
@@ -49,7 +51,12 @@ class Source:
 
     def open(self) -> "Reader":
         if self.path is None:
-            return Reader(self, io.FileIO(os.dup(0), "rb"))
+            try:
+                if sys.stdin is None:  # closed when Python started
+                    raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+                return Reader(self, io.FileIO(os.dup(0), "rb"))
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, self.name) from None
         if self.ranges is None:  # a FIFO, read like a pipe
             return Reader(self, io.FileIO(self.path, "rb"))
         return Reader(self, open_regular(self.path))
