@@ -137,7 +137,7 @@ def test_many_recordings_take_an_archive_and_a_pair_named_twice(tmp_path):
     out = tmp_path / "out"
     summary = batch.level_files([tmp_path / "[ap].sigmf*"], out, workers=1)
     assert summary.ok and [os.path.basename(row.input) for row in summary] == ["a.sigmf", "p.sigmf-data"]
-    assert sorted(os.listdir(out)) == ["a.sigmf-data", "a.sigmf-meta", "p.sigmf-data", "p.sigmf-meta"]
+    assert sorted(os.listdir(out)) == ["a.sigmf-data", "a.sigmf-meta", "p.sigmf-data", "p.sigmf-meta", "quorvel-manifest.jsonl"]
     for stem in "ap":
         assert (out / f"{stem}.sigmf-data").read_bytes() == (tmp_path / "one.sigmf-data").read_bytes()
 

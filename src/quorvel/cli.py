@@ -16,7 +16,6 @@ so an interrupt at start-up is handled like any other.
 from __future__ import annotations
 
 import argparse
-import logging
 import math
 import os
 import signal
@@ -112,7 +111,8 @@ def _parser() -> argparse.ArgumentParser:
             agc.add_argument(option.flag, type=_typed(option.rule, option.type), default=option.default,
                              help=f"{option.described} (default: %(default)s)")
     agc.add_argument("--block", type=_typed(options.COUNT, int), default=1 << 20,
-                     help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
+                     help="samples per read, rounded up to a multiple of --decim; fewer where many channels would "
+                          "need over 256 MiB of buffers (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
                      help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16 "
                           "(default: cf32; a SigMF INPUT names its own)")
@@ -136,6 +136,9 @@ def _parser() -> argparse.ArgumentParser:
                      help="with -o: run on this running dask.distributed cluster (tcp://host:8786) instead; its "
                           "workers must reach every INPUT and OUTDIR under the same names (default: a local "
                           "cluster)")
+    agc.add_argument("--skip-done", action="store_true",
+                     help="with -o: skip each INPUT that OUTDIR's manifest shows levelled with the same options, "
+                          "unchanged since and its output as written (default: level every INPUT)")
     agc.add_argument("-q", "--quiet", action="store_true",
                      help="no progress bar and no summary; errors are still reported")
     return parser
@@ -268,9 +271,9 @@ def _agc_one(args: argparse.Namespace) -> int:
     if len(args.paths) != 2:
         raise UsageError("the following arguments are required: OUTPUT" if len(args.paths) < 2 else
                          "one INPUT takes one OUTPUT; give -o OUTDIR to level several")
-    for option in ("workers", "scheduler"):
-        if getattr(args, option) is not None:
-            raise UsageError(f"--{option} runs many files: it needs -o OUTDIR")
+    for option in ("workers", "scheduler", "skip_done"):
+        if getattr(args, option) not in (None, False):
+            raise UsageError(f"--{option.replace('_', '-')} runs many files: it needs -o OUTDIR")
     path, output = args.paths
     source = open_source(path, args.in_format)  # opened and checked once: the run reads it, the bar sizes itself
     bar: Any = NoBar() if args.quiet else Bar(source.size, source.frame)
@@ -287,20 +290,14 @@ def _agc_many(args: argparse.Namespace) -> int:
     for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
         if getattr(args, option) is not None:
             raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
-    # Dask and asyncio report their own shutdown hiccups (a late heartbeat timing out); the
-    # summary and the exit status say what happened to the files.
-    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
-    logging.getLogger("distributed").setLevel(logging.ERROR)
+    from quorvel._recordings import cluster
+
+    cluster.quiet_logs()  # the summary and the exit status say what happened to the files
     client = None
     if args.scheduler is not None:
         if args.workers is not None:
             raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
-        import importlib
-        try:
-            distributed = importlib.import_module("distributed")
-        except ImportError:
-            raise ImportError("--scheduler needs dask.distributed: pip install 'quorvel[cluster]'") from None
-        client = distributed.Client(args.scheduler, timeout="10s")
+        client = cluster.connect(args.scheduler)
     try:
         return _report(args, client)
     finally:
@@ -325,14 +322,16 @@ def _report(args: argparse.Namespace, client: Any) -> int:
 
     try:
         summary = level_files(args.paths, args.outdir, client=client, workers=args.workers, progress=progress,
-                              **_agc_options(args))
+                              skip_done=args.skip_done, **_agc_options(args))
     finally:
         if bar is not None:
             bar.close()
     for row in summary.failed:
         _say(f"quorvel: error: {row.error}")
+    for path in summary.leftovers:
+        _say(f"quorvel: error: {path}: a temporary a stopped writer left, which quorvel could not remove")
     if not args.quiet:
-        failed = len(summary.failed)
+        failed, skipped = len(summary.failed), len(summary.skipped)
         _say(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
-             + (f"; {failed} failed" if failed else ""))
+             + (f" ({skipped} by an earlier run)" if skipped else "") + (f"; {failed} failed" if failed else ""))
     return 0 if summary.ok else 1
