@@ -20,7 +20,6 @@ import numpy as np
 import pytest
 
 from quorvel import __version__, batch
-from quorvel._recordings import cluster
 from quorvel.iqfile import UsageError, level_file
 
 from helpers import one_line, recording
@@ -278,6 +277,8 @@ def test_paths_are_resolved_here_and_outputs_checked_from_here(tmp_path, recordi
 
 
 def test_what_is_no_scheduler_is_refused_in_seconds(tmp_path, recordings):
+    from quorvel._recordings import cluster
+
     def serve(reply):
         listener = socket.create_server(("127.0.0.1", 0))
         held = []
@@ -482,3 +483,52 @@ def test_the_local_cluster_stops_or_fails_in_one_line(tmp_path):
                             timeout=120)
     assert result.returncode == 1
     assert one_line(result.stderr) == "quorvel: error: the local Dask cluster did not start (Nanny failed to start.)"
+
+
+# -- a run of many files: its manifest, and resuming -----------------------------------------------------
+
+def manifest_lines(out):
+    return [json.loads(text) for text in (out / "quorvel-manifest.jsonl").read_text().splitlines()]
+
+
+def test_the_manifest_holds_the_table_and_a_rerun_skips_what_is_done(tmp_path, recordings, client):
+    out = tmp_path / "out"
+    first = batch.level_files([recordings / "rec*.cs16"], out, client=client, **OPTIONS)
+    lines = manifest_lines(out)                                         # each as it came, then the summary
+    assert sorted((line["input"], line["status"]) for line in lines[:4]) == \
+        [(str(recordings / f"rec{k}.cs16"), "levelled" if k < 3 else "failed") for k in range(4)]
+    assert set(lines[4]) == {"summary"}
+    assert lines[4]["summary"] | {"seconds": 0} == {"recordings": 4, "levelled": 3, "skipped": 0, "failed": 1,
+                                                     "leftovers": [], "seconds": 0}
+    by_input = {line["input"]: line for line in lines[:4]}
+    for row in first:                                                   # the table it returned is the one it wrote
+        line = by_input[row.input]
+        assert batch.FileResult(**{**{k: line[k] for k in ("input", "output", "samples", "seconds", "error",
+                                                              "skipped")}, "gain_db": tuple(line["gain_db"])}) == row
+        assert line["settings"] == dict(OPTIONS, alpha=0.05, loop_bw=0.0025, acquire=False, clip_db=120.0)
+        assert [s["path"] for s in line["inputs"]] == [row.input]
+        assert [s["path"] for s in line["outputs"]] == ([row.output] if row.error is None else [])
+    # A rerun skips what is done, and tries again what failed.
+    again = batch.level_files([recordings / "rec*.cs16"], out, client=client, skip_done=True, **OPTIONS)
+    assert [row.status for row in again] == ["skipped"] * 3 + ["failed"]
+    assert [row.samples for row in again] == [row.samples for row in first] and not again.ok
+    # A changed input, an output changed since, other settings: levelled again.
+    (recordings / "rec3.cs16").write_bytes(b"\0" * 4000)
+    os.utime(recordings / "rec0.cs16", ns=(0, 0))
+    (out / "rec1.cs16").write_bytes(b"\0" * 4)
+    third = batch.level_files([recordings / "rec*.cs16"], out, client=client, skip_done=True, **OPTIONS)
+    assert [row.status for row in third] == ["levelled", "levelled", "skipped", "levelled"] and third.ok
+    for k in range(3):
+        assert (out / f"rec{k}.cs16").read_bytes() == single(recordings / f"rec{k}.cs16", tmp_path / "one")
+    changed = batch.level_files([recordings / "rec*.cs16"], out, client=client, skip_done=True, **dict(OPTIONS, ref_db=-3.0))
+    assert [row.status for row in changed] == ["levelled"] * 4
+    # A line a crash cut short loses that line only; the command says what it skipped.
+    with open(out / "quorvel-manifest.jsonl", "ab") as manifest:
+        manifest.write(b'{"input": "' + str(recordings / "rec0.cs16").encode() + b'", "status": "lev')
+    result = subprocess.run([sys.executable, "-m", "quorvel", "agc", recordings / "rec*.cs16", "-o", out, "--scheduler",
+                             client.scheduler.address, "--skip-done", *COMMAND, "--ref-db", "-3"], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0 and one_line(result.stderr) == f"4 of 4 recordings levelled into {out} (4 by an " \
+                                                                 "earlier run)"
+    text = (out / "quorvel-manifest.jsonl").read_text().splitlines()
+    assert text[-6].endswith('"status": "lev') and json.loads(text[-1])["summary"]["skipped"] == 4

@@ -334,7 +334,7 @@ def _verified(row: FileResult, before: dict[str, Optional[os.stat_result]], out_
     make. Else a failed row saying so."""
     if row.error is not None:
         return row
-    expected = {path: None for path in before}
+    expected: dict[str, Optional[int]] = {path: None for path in before}  # the data's size is known
     expected[_output_files(row.output)[-1]] = row.samples * len(row.gain_db) * out_size
     for path, size in expected.items():
         now, old = _identity(path), before[path]

@@ -99,10 +99,10 @@ def _receive(conn: socket.socket, count: int, deadline: float) -> bytes:
 def _framed(message: bytes) -> bool:
     """Whether ``message`` holds Dask's frames: their count, their lengths,
     then as many bytes as those lengths add up to."""
-    (count,) = struct.unpack_from("<Q", message)
+    count: int = struct.unpack_from("<Q", message)[0]
     if not 0 < count <= (len(message) - 8) // 8:
         return False
-    lengths = struct.unpack_from(f"<{count}Q", message, 8)
+    lengths: tuple[int, ...] = struct.unpack_from(f"<{count}Q", message, 8)
     return 8 + 8 * count + sum(lengths) == len(message)
 
 

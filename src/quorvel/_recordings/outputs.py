@@ -24,7 +24,8 @@ import signal
 import stat
 import sys
 import threading
-from typing import BinaryIO, Iterator, Optional
+from types import FrameType
+from typing import Any, BinaryIO, Callable, Iterator, Optional
 
 from quorvel._recordings.checks import PathArg
 from quorvel._recordings.errors import UsageError
@@ -193,19 +194,19 @@ def _signals_deferred() -> Iterator[None]:
         yield
         return
     caught: list[int] = []
-    handlers = {}
+    handlers: dict[int, Callable[[int, Optional[FrameType]], Any]] = {}
     for signum in signal.valid_signals():
         handler = signal.getsignal(signum)
         if callable(handler):
             handlers[signum] = handler
-            signal.signal(signum, lambda signum, frame: caught.append(signum))
+            signal.signal(signum, lambda number, frame: caught.append(number))
     try:
         yield
     finally:
-        for signum, handler in handlers.items():
-            signal.signal(signum, handler)
-        for signum in caught:
-            handlers[signum](signum, None)
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+        for number in caught:
+            handlers[number](number, None)
 
 
 def _lock(fd: int) -> bool:
@@ -229,7 +230,7 @@ def sweep_temporaries(directory: str) -> list[str]:
     """Removes the temporaries in ``directory`` that no writer holds any longer
     (a process killed while writing leaves its own); returns those it could
     not prove stale or not remove. Those still being written are neither."""
-    left = []
+    left: list[str] = []
     try:
         names = [entry.name for entry in os.scandir(directory) if TEMPORARY.fullmatch(entry.name)]
     except OSError:
