@@ -201,7 +201,8 @@ def test_requests_that_cannot_run_start_nothing(tmp_path, recordings):
              ([recordings / "nothing*.cs16"], tmp_path / "out", {}, "nothing*.cs16: no file matches"),
              (["-"], tmp_path / "out", {}, "give OUTPUT instead of -o"),
              ([recordings / "rec0.cs16"], tmp_path / "out", {"out_format": "cf64"}, "unknown sample format"),
-             ([recordings / "rec0.cs16"], tmp_path / "out", {"decim": 0}, "decim must be a whole number")]
+             ([recordings / "rec0.cs16"], tmp_path / "out", {"decim": 0}, "decim must be a whole number"),
+             ([tmp_path / "other" / "quorvel-manifest.jsonl"], tmp_path / "out", {}, "would be OUTDIR's manifest")]
     for paths, outdir, options, message in cases:
         with pytest.raises(UsageError, match=message.replace("*", r"\*")):
             batch.level_files(paths, outdir, **options)
@@ -462,18 +463,23 @@ def test_the_local_cluster_stops_or_fails_in_one_line(tmp_path):
     slow = [tmp_path / f"slow{k}.cf32" for k in range(4)]
     for k, path in enumerate(slow):
         recording(path, 100_000, seed=k)
-    out = tmp_path / "out"
-    # Ctrl-C at a terminal: SIGINT to every process of the group, the workers among them.
-    run = subprocess.Popen([sys.executable, "-m", "quorvel", "agc", *slow, "-o", out, "--workers", "2", "--block", "8"],
-                           stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        while not any(path.suffix == ".cf32" for path in out.glob("*")):
-            assert run.poll() is None, run.stderr.read()
-            time.sleep(0.05)
-        os.killpg(run.pid, signal.SIGINT)
-        assert one_line(run.communicate(timeout=60)[1]) == "quorvel: interrupted" and run.returncode == 130
-    finally:
-        Processes.kill(run)
+    no_dask = tmp_path / "no_dask"
+    no_dask.mkdir()
+    (no_dask / "distributed.py").write_text("raise ImportError('No module named distributed')\n")
+    # Ctrl-C at a terminal: SIGINT to every process of the group, the workers among them; on the
+    # local cluster, and on the pool of processes without Dask.
+    for out, env in ((tmp_path / "cluster", {}), (tmp_path / "pool", {"PYTHONPATH": str(no_dask)})):
+        run = subprocess.Popen([sys.executable, "-m", "quorvel", "agc", *slow, "-o", out, "--workers", "2", "--block",
+                                "8"], stderr=subprocess.PIPE, text=True, start_new_session=True,
+                               env=dict(os.environ, **env))
+        try:
+            while not any(path.suffix == ".cf32" for path in out.glob("*")):
+                assert run.poll() is None, run.stderr.read()
+                time.sleep(0.05)
+            os.killpg(run.pid, signal.SIGINT)
+            assert one_line(run.communicate(timeout=60)[1]) == "quorvel: interrupted" and run.returncode == 130
+        finally:
+            Processes.kill(run)
     # Workers that die as they start.
     fake = tmp_path / "fake"
     fake.mkdir()

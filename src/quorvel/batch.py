@@ -230,6 +230,7 @@ class _Run:
         self.rows: list[Optional[FileResult]] = [None] * len(inputs)
         self.stamps: list[list[manifest.Stamp]] = [[] for _ in inputs]
         self.sizes = [_size(path) for path in inputs]
+        self.files_done = self.bytes_done = 0
         self.started = time.perf_counter()
         sweep_temporaries(outdir)  # what killed writers of earlier runs left
         self.manifest = manifest.Manifest(outdir)
@@ -246,14 +247,17 @@ class _Run:
                 lines.append(self._line(k))
                 continue
             self.stamps[k] = manifest.stamps(_input_files(path))
-            entry = earlier.get(path)
-            if entry is not None and manifest.done(entry, output, self.stamps[k], self.settings):
-                self.rows[k] = _row(entry, skipped=True)
-                lines.append(manifest.line(self.rows[k], "skipped", self.stamps[k],
-                                           [manifest.Stamp(**s) for s in entry["outputs"]], self.settings))
-            else:
+            done = _done_before(earlier.get(path), output, self.stamps[k], self.settings)
+            if done is None:
                 todo.append(k)
+                continue
+            row, written = done
+            self.rows[k] = row
+            lines.append(manifest.line(row, "skipped", self.stamps[k], written, self.settings))
         self.manifest.write(lines)
+        for k, row in enumerate(self.rows):
+            if row is not None:
+                self._count(k)
         return todo
 
     def level(self, todo: list[int], executor: cf.Executor, watch: Optional[cluster.Watch]) -> None:
@@ -283,9 +287,13 @@ class _Run:
     def _done(self, k: int, row: FileResult) -> None:
         self.rows[k] = row
         self.manifest.write([self._line(k)])
+        self._count(k)
         if self.progress:
-            finished = [j for j, r in enumerate(self.rows) if r is not None]
-            self.progress(len(finished), len(self.rows), sum(self.sizes[j] for j in finished), sum(self.sizes))
+            self.progress(self.files_done, len(self.rows), self.bytes_done, sum(self.sizes))
+
+    def _count(self, k: int) -> None:
+        self.files_done += 1
+        self.bytes_done += self.sizes[k]
 
     def _line(self, k: int) -> dict[str, Any]:
         row = self.rows[k]
@@ -322,10 +330,21 @@ def level_one(input: str, output: str, settings: dict[str, Any], version: Option
     return FileResult(input, output, done.samples, time.perf_counter() - started, done.gain_db)
 
 
-def _row(entry: dict[str, Any], skipped: bool) -> FileResult:
-    """The row of a manifest line."""
-    found = {f.name: entry[f.name] for f in fields(FileResult) if f.name in entry}
-    return FileResult(**dict(found, gain_db=tuple(found.get("gain_db", ())), skipped=skipped))
+def _done_before(entry: Optional[dict[str, Any]], output: str, inputs: list[manifest.Stamp],
+                 settings: dict[str, Any]) -> Optional[tuple[FileResult, list[manifest.Stamp]]]:
+    """The row of an earlier run that levelled this recording as it is now
+    into ``output`` under ``settings``, marked skipped, and the outputs it
+    wrote; None when there is none (a line of another shape among them)."""
+    if entry is None:
+        return None
+    try:
+        if not manifest.done(entry, output, inputs, settings):
+            return None
+        found = {f.name: entry[f.name] for f in fields(FileResult) if f.name in entry}
+        row = FileResult(**dict(found, gain_db=tuple(float(g) for g in found["gain_db"]), skipped=True))
+        return row, [manifest.Stamp(**s) for s in entry["outputs"]]
+    except (TypeError, ValueError, KeyError, AttributeError):  # a line written by hand, or by another version
+        return None
 
 
 def _verified(row: FileResult, before: dict[str, Optional[os.stat_result]], out_size: int) -> FileResult:
@@ -428,6 +447,11 @@ def _tasks(client: Any, workers: Optional[int], files: int) -> Iterator[tuple[cf
                                       initializer=cluster.ignore_interrupts)
         try:
             yield pool, None
+        except BaseException:  # stopped: the tasks under way too (their outputs stay as they were)
+            pool.shutdown(wait=False, cancel_futures=True)
+            for child in multiprocessing.active_children():
+                child.terminate()
+            raise
         finally:
             pool.shutdown(cancel_futures=True)
         return

@@ -290,19 +290,17 @@ def _agc_many(args: argparse.Namespace) -> int:
     for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
         if getattr(args, option) is not None:
             raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
+    if args.scheduler is not None and args.workers is not None:
+        raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
     from quorvel._recordings import cluster
 
-    cluster.quiet_logs()  # the summary and the exit status say what happened to the files
-    client = None
-    if args.scheduler is not None:
-        if args.workers is not None:
-            raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
-        client = cluster.connect(args.scheduler)
-    try:
-        return _report(args, client)
-    finally:
-        if client is not None:
-            client.close()
+    with cluster.quiet_logs():  # the summary and the exit status say what happened to the files
+        client = cluster.connect(args.scheduler) if args.scheduler is not None else None
+        try:
+            return _report(args, client)
+        finally:
+            if client is not None:
+                client.close()
 
 
 def _report(args: argparse.Namespace, client: Any) -> int:

@@ -8,13 +8,14 @@ they run, and every way a task can fail worded as one line.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import importlib
 import logging
 import signal
 import socket
 import struct
 import time
-from typing import Any, Optional
+from typing import Any, Iterator, Optional
 from urllib.parse import urlsplit
 
 from quorvel import __version__
@@ -29,12 +30,18 @@ PATIENCE_SECONDS = 30.0
 _HANDSHAKE_BYTES = 1 << 16  # a handshake is a few hundred bytes
 
 
-def quiet_logs() -> None:
-    """No log lines in this process: what Dask and the libraries under it log
-    as a cluster starts, stops or loses a part, the command says once, in
-    its own words. (Dask sets its loggers' levels as it loads: only this
-    holds whatever they are.)"""
+@contextlib.contextmanager
+def quiet_logs() -> Iterator[None]:
+    """No log lines in this process meanwhile: what Dask and the libraries
+    under it log as a cluster starts, stops or loses a part, the command
+    says once, in its own words. (Dask sets its loggers' levels as it
+    loads: only this holds whatever they are.)"""
+    before = logging.root.manager.disable
     logging.disable(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logging.disable(before)
 
 
 def _distributed() -> Any:
@@ -49,7 +56,8 @@ def connect(address: str) -> Any:
     dask = _distributed()
     probe(address)
     try:
-        return dask.Client(address, timeout=f"{HANDSHAKE_SECONDS + WORKER_SECONDS:g}s")
+        # Its own handshake, and the scheduler's word that it is registered.
+        return dask.Client(address, timeout=f"{2 * HANDSHAKE_SECONDS:g}s")
     except (OSError, TimeoutError) as exc:
         raise ClusterError(f"{address}: the Dask scheduler took no client ({exc})") from None
 
