@@ -165,8 +165,11 @@ telemetry:
 
 many files:
   With -o, each INPUT is one task on a Dask cluster (pip install
-  'quorvel[cluster]'; without it, a local process pool). The exit status is
-  0 when every file was levelled, 1 when any failed; each failure is named.
+  'quorvel[cluster]'; without it, a local process pool). OUTDIR keeps
+  quorvel-manifest.jsonl, a line per recording as it finishes; --skip-done
+  skips what it shows levelled with the same options from unchanged inputs.
+  The exit status is 0 when every file was levelled, 1 when any failed;
+  each failure is named, with its reason.
 """
 
 
