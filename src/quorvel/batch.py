@@ -255,9 +255,8 @@ class _Run:
             self.rows[k] = row
             lines.append(manifest.line(row, "skipped", self.stamps[k], written, self.settings))
         self.manifest.write(lines)
-        for k, row in enumerate(self.rows):
-            if row is not None:
-                self._count(k)
+        for k in set(range(len(self.rows))) - set(todo):
+            self._count(k)
         return todo
 
     def level(self, todo: list[int], executor: cf.Executor, watch: Optional[cluster.Watch]) -> None:
