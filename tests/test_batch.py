@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 from quorvel import __version__, batch
+from quorvel._recordings.options import OPTIONS as AGC_OPTIONS, as_json
 from quorvel.iqfile import UsageError, level_file
 
 from helpers import one_line, recording
@@ -511,7 +512,7 @@ def test_the_manifest_holds_the_table_and_a_rerun_skips_what_is_done(tmp_path, r
         line = by_input[row.input]
         assert batch.FileResult(**{**{k: line[k] for k in ("input", "output", "samples", "seconds", "error",
                                                               "skipped")}, "gain_db": tuple(line["gain_db"])}) == row
-        assert line["settings"] == dict(OPTIONS, alpha=0.05, loop_bw=0.0025, acquire=False, clip_db=120.0)
+        assert line["settings"] == as_json({**{o.name: o.default for o in AGC_OPTIONS}, **OPTIONS})  # strict JSON
         assert [s["path"] for s in line["inputs"]] == [row.input]
         assert [s["path"] for s in line["outputs"]] == ([row.output] if row.error is None else [])
     # A rerun skips what is done, and tries again what failed.

@@ -16,6 +16,8 @@ import os
 from dataclasses import asdict, dataclass
 from typing import Any, Iterable, Mapping, Optional
 
+from quorvel._recordings import options
+
 NAME = "quorvel-manifest.jsonl"
 
 
@@ -45,7 +47,7 @@ def stamps(paths: Iterable[str]) -> list[Stamp]:
 def line(row: Any, status: str, inputs: list[Stamp], outputs: list[Stamp], settings: Mapping[str, Any]) -> dict[str, Any]:
     """The manifest's line for ``row`` (a dataclass: the table's row)."""
     return {**asdict(row), "status": status, "inputs": [asdict(s) for s in inputs],
-            "outputs": [asdict(s) for s in outputs], "settings": dict(settings)}
+            "outputs": [asdict(s) for s in outputs], "settings": options.as_json(settings)}
 
 
 def done(entry: Mapping[str, Any], output: str, inputs: list[Stamp], settings: Mapping[str, Any]) -> bool:
@@ -53,14 +55,9 @@ def done(entry: Mapping[str, Any], output: str, inputs: list[Stamp], settings: M
     they are now, under ``settings``, and every output it wrote is still as
     it was."""
     return (entry.get("status") in ("levelled", "skipped") and entry.get("output") == output
-            and entry.get("settings") == _plain(settings) and entry.get("inputs") == [asdict(s) for s in inputs]
+            and entry.get("settings") == options.as_json(settings) and entry.get("inputs") == [asdict(s) for s in inputs]
             and bool(entry.get("outputs"))
             and all(Stamp.of(s.get("path", "")) == Stamp(**s) for s in entry["outputs"]))
-
-
-def _plain(value: Any) -> Any:
-    """``value`` as JSON gives it back."""
-    return json.loads(json.dumps(value))
 
 
 def read(outdir: str) -> dict[str, dict[str, Any]]:

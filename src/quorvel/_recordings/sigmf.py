@@ -22,13 +22,13 @@ from __future__ import annotations
 
 import importlib
 import json
-import math
 import os
 import tarfile
 import warnings
 from typing import Any, Optional
 
 from quorvel import __version__
+from quorvel._recordings import options
 from quorvel._recordings.checks import input_file, sample_format
 from quorvel._recordings.errors import RecordingError, UsageError
 from quorvel._recordings.source import Source, open_regular
@@ -244,9 +244,7 @@ def output_metadata(source: Source, fmt: SampleFormat, record: dict[str, Any]) -
     top["core:num_channels"] = source.channels
     top["core:extensions"] = [e for e in top.get("core:extensions", []) if e.get("name") != "quorvel"] + [EXTENSION]
     top["quorvel:version"] = __version__
-    # JSON has no infinities: an infinite setting (one that is off) is the text "inf" or "-inf".
-    top["quorvel:agc"] = {key: str(value) if isinstance(value, float) and math.isinf(value) else value
-                          for key, value in record.items()}
+    top["quorvel:agc"] = options.as_json(record)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         handle = sigmf.SigMFFile(metadata=metadata)
