@@ -117,10 +117,13 @@ def level_db(p_avg):
     return power_to_db(saturate(p_avg + FLOOR, FLOOR, CEILING, CEILING))
 
 
-def clamp_gain(g, ref_db):
-    """The gain command's bounds, as three ordered rules; NaN stays NaN."""
+def clamp_gain(g, ref_db, max_gain_db=math.inf):
+    """The gain command's bounds, as four ordered rules; NaN stays NaN (a NaN
+    ceiling is none)."""
     if g > ref_db + 300.0:
         g = ref_db + 300.0
+    if g > max_gain_db:
+        g = max_gain_db
     if g < ref_db - 780.0:
         g = ref_db - 780.0
     if g > 760.0:
@@ -153,6 +156,7 @@ class Model:
         which may differ from Python's 10**x in the last bit."""
         self.ref_db, self.loop_bw, self.alpha = ref_db, loop_bw, alpha
         self.decim, self.clip_db, self.period, self.acquire = 8, 120.0, 1, False
+        self.max_gain_db, self.gate_db, self.attack_db = math.inf, -math.inf, math.inf
         self.gain_db, self.g_last, self.hold = 0.0, 1.0, 0
         self.p_avg = 10.0 ** (ref_db * 0.1) if p_seed is None else p_seed
         self.clip_lin = float(np.float32(db_to_amp(120.0)))
@@ -163,16 +167,38 @@ class Model:
             self.g_last = db_to_amp(self.gain_db)
         return np.float32(self.g_last)
 
-    def measure(self, yr, yi):
-        """Detector on a gained sample, then every P samples the loop update."""
+    def onset(self):
+        """Whether the gate or the fast attack is on."""
+        return self.gate_db > -math.inf or self.attack_db < math.inf
+
+    def gate_power(self):
+        t = db_to_amp(self.gate_db)
+        return t * t
+
+    def measure(self, yr, yi, g):
+        """Detector on a sample gained by g, then every P samples the loop
+        update: held below the gate, a fast attack above ref_db + attack_db."""
         period = self.period or 1
-        p = fma(float(yr), float(yr), float(yi) * float(yi))
-        self.p_avg = ema_step(self.p_avg, saturate(p, 0.0, CEILING, CEILING), self.alpha)
+        p = saturate(fma(float(yr), float(yr), float(yi) * float(yi)), 0.0, CEILING, CEILING)
+        onset = self.onset()
+        gated = onset and p < self.gate_power() * (float(g) * float(g))
+        if not gated:
+            self.p_avg = ema_step(self.p_avg, p, self.alpha)
         self.hold += 1
         if self.hold >= period:
-            command = fma(period * (4.0 * self.loop_bw), self.ref_db - level_db(self.p_avg), self.gain_db)
-            self.gain_db = clamp_gain(command, self.ref_db)
-            if self.acquire:
+            attack = False
+            if gated:
+                command = self.gain_db
+            else:
+                own = level_db(p) if onset else 0.0
+                attack = onset and own - self.ref_db > self.attack_db
+                if attack:
+                    command = self.gain_db + (self.ref_db - own)
+                    self.p_avg = p
+                else:
+                    command = fma(period * (4.0 * self.loop_bw), self.ref_db - level_db(self.p_avg), self.gain_db)
+            self.gain_db = clamp_gain(command, self.ref_db, self.max_gain_db)
+            if attack or self.acquire:
                 self.p_avg = follow(self.p_avg, self.g_last, db_to_amp(self.gain_db))
             self.clip_lin = float(np.float32(db_to_amp(self.clip_db)))
             self.hold = 0
@@ -182,7 +208,7 @@ class Model:
         g = self.gain()
         with np.errstate(over="ignore", invalid="ignore"):  # float products of any size, as IEEE has them
             yr, yi = np.float32(x.real) * g, np.float32(x.imag) * g
-        self.measure(yr, yi)
+        self.measure(yr, yi, g)
         return clip(complex(yr, yi), self.clip_lin)
 
     def ramp(self, n):
@@ -217,20 +243,33 @@ class Model:
         for comp in odd:
             total = fmaf(comp, comp, total)
         mean = saturate((1.0 / n) * float(total), 0.0, CEILING, CEILING)
-        if self.acquire:
+        gated = attack = False
+        if self.acquire or self.onset():
             # the mean of (g_prev + step i)^2 over the ramp i = 1 .. n
             u = float(n) + 1.0
             v = (u * (2.0 * float(n) + 1.0)) / 6.0
             ms = fma(g_prev, g_prev, step * fma(step, v, g_prev * u))
-            if ms > 0.0:
-                mean = saturate(mean * ((g_new * g_new) / ms), 0.0, CEILING, CEILING)
-        self.p_avg = ema_step(self.p_avg, mean, ema_alpha_decim(self.alpha, n))
-        level = level_db(self.p_avg)
-        self.gain_db = clamp_gain(fma(self.ref_db - level, ema_alpha_decim(4.0 * self.loop_bw, n), self.gain_db),
-                                  self.ref_db)
-        if self.acquire:
+            referred = saturate(mean * ((g_new * g_new) / ms), 0.0, CEILING, CEILING) if ms > 0.0 else mean
+            if self.onset():
+                gated = mean < self.gate_power() * ms
+                own = level_db(referred)
+                attack = not gated and own - self.ref_db > self.attack_db
+                if gated:
+                    level, command = level_db(self.p_avg), self.gain_db
+                elif attack:
+                    level, command = own, self.gain_db + (self.ref_db - own)
+                    self.p_avg = referred
+            if self.acquire:
+                mean = referred
+        if not (gated or attack):
+            self.p_avg = ema_step(self.p_avg, mean, ema_alpha_decim(self.alpha, n))
+            level = level_db(self.p_avg)
+            command = fma(self.ref_db - level, ema_alpha_decim(4.0 * self.loop_bw, n), self.gain_db)
+        self.gain_db = clamp_gain(command, self.ref_db, self.max_gain_db)
+        if self.acquire or attack:
             self.p_avg = follow(self.p_avg, g_new, db_to_amp(self.gain_db))
-        self.g_last = g_new
+        # after a fast attack the next chunk starts on the new gain, without a ramp
+        self.g_last = db_to_amp(self.gain_db) if attack else g_new
         return level
 
     def steps(self, x):
@@ -267,7 +306,7 @@ class Model:
         return np.array(out, dtype=np.complex64), levels
 
 
-def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True):
+def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True, **burst):
     """The settling query for valid arguments, and how many steps it ran: the
     per-sample loop against a constant input, counting the steps after which
     the gain stays in the band through the end of the budget, or (with
@@ -276,12 +315,15 @@ def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True
         return 1, 0
     m = Model(0.0, loop_bw, alpha, p_seed=1.0)
     m.acquire = acquire
+    for name, value in burst.items():  # max_gain_db, gate_db, attack_db
+        setattr(m, name, value)
     amplitude = f32(10.0 ** (-gain_err_db / 20.0))
     settled = 0
     for k in range(1, int(16.0 / loop_bw) + 2):
         before = struct.pack("<3d", m.gain_db, m.p_avg, m.g_last)
-        ga = m.gain() * amplitude
-        m.measure(ga * np.float32(0.6), ga * np.float32(0.8))
+        g = m.gain()
+        ga = g * amplitude
+        m.measure(ga * np.float32(0.6), ga * np.float32(0.8), g)
         inside = abs(m.gain_db - gain_err_db) <= tol_db
         settled = (settled or k) if inside else 0
         if stop_at_rest and struct.pack("<3d", m.gain_db, m.p_avg, m.g_last) == before:
@@ -289,8 +331,8 @@ def settle(loop_bw, alpha, gain_err_db, tol_db, acquire=False, stop_at_rest=True
     return settled, k
 
 
-def settling_samples(loop_bw, alpha, gain_err_db, tol_db, acquire=False):
-    return settle(loop_bw, alpha, gain_err_db, tol_db, acquire)[0]
+def settling_samples(loop_bw, alpha, gain_err_db, tol_db, acquire=False, **burst):
+    return settle(loop_bw, alpha, gain_err_db, tol_db, acquire, **burst)[0]
 
 
 # -- an AGC's record, and the model of it ----------------------------------------
@@ -312,5 +354,6 @@ def model_of(agc):
     s = state(agc)
     m = Model(s["ref_db"], s["loop_bw"], s["alpha"], s["p_avg"])
     m.decim, m.clip_db, m.period, m.acquire = s["decim"], s["clip_db"], s["gain_update_period"], agc.acquire
+    m.max_gain_db, m.gate_db, m.attack_db = agc.max_gain_db, agc.gate_db, agc.attack_db
     m.gain_db, m.g_last, m.hold, m.clip_lin = s["gain_db"], s["g_last"], s["hold_count"], s["clip_lin"]
     return m

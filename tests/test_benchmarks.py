@@ -14,7 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 import machine  # noqa: E402
 import peer_build  # noqa: E402
 import run as bench_run  # noqa: E402
-from gnuradio_or_skip import require_gnuradio  # noqa: E402
+from gnuradio_or_skip import require_native_blocks  # noqa: E402
 from report import FasterBy, PerItemAtMost, Rate, RateAtLeast, RatioAtMost, Report, Row  # noqa: E402
 from sections import fixed_point as fp  # noqa: E402
 from timing import Call, Plan, interleaved, peak_bytes  # noqa: E402
@@ -129,6 +129,8 @@ def test_quick_agc_section_prints_its_table(capsys):
     assert "NumPy" in out and "CPU" in out
     for decim in (8, 16, 64):
         assert f"steps, decim {decim} " in out
+    for setting in ("max_gain_db", "gate_db", "attack_db", "PRESETS['burst']"):
+        assert f"steps, decim 8, {setting}" in out
     assert "Msample/s" in out and "FAILED" not in out
 
 
@@ -137,7 +139,8 @@ def test_agc_bank_section_measures_every_row(tmp_path):
     from sections import Context, agc_bank
 
     report = agc_bank.run(Context(quick=True, build_dir=tmp_path), dram=(4, 1 << 12))
-    assert len(report.rows) == len(agc_bank.SHAPES) + 3
+    assert len(report.rows) == len(agc_bank.SHAPES) + 4
+    assert any("gate_db and attack_db on vs off" in row.op for row in report.rows)
     assert all(row.ours > 0 and row.base > 0 for row in report.rows)
     assert report.rows[0].target.text == ">= 3x faster" and report.rows[-1].op.startswith("two threads")
 
@@ -228,17 +231,23 @@ def test_cmsisdsp_peers_shift_the_same_way_as_ours():
 
 
 def test_flowgraph_section_measures_every_block_at_both_buffer_sizes(tmp_path):
-    require_gnuradio()
+    require_native_blocks()
     from sections import Context, gr_flowgraph
 
     report = gr_flowgraph.run(Context(quick=True, build_dir=tmp_path), items=1 << 16)
     rows = {row.op: row for row in report.rows}
-    for label in gr_flowgraph.BUFFERS:
+    for label, buffer in gr_flowgraph.BUFFERS.items():
         for name in ("source -> head -> null_sink, no block", "GNU Radio agc3_cc",
-                     "Python block that only copies (gateway ceiling)"):
+                     "Python block that only copies (gateway ceiling)", "native agc_cc (gr-quorvel)",
+                     "head -> 8 null_sinks, no block", "8 GNU Radio agc3_cc", "8 native agc_cc",
+                     "native agc_bank_cc(8)"):
             row = rows[f"{name}, {label}"]
             assert row.ours > 0 and row.cells()[4].endswith("Msample/s")
-        ours = rows[f"quorvel agc_cc, {label}"]
-        versus = rows[f"quorvel agc_cc vs agc3_cc, {label}"]
-        assert ours.ours > 0 and versus.base == rows[f"GNU Radio agc3_cc, {label}"].ours
-        assert versus.target.text == (">= 1.3x faster" if gr_flowgraph.BUFFERS[label] else "-")
+        for versus, base, target in [("quorvel agc_cc vs agc3_cc", "GNU Radio agc3_cc",
+                                      ">= 1.3x faster" if buffer else "-"),
+                                     ("native agc_cc vs agc3_cc", "GNU Radio agc3_cc", "-" if buffer else ">= 1.5x faster"),
+                                     ("agc_bank_cc(8) vs 8 agc3_cc", "8 GNU Radio agc3_cc", ">= 3x faster"),
+                                     ("agc_bank_cc(8) vs 8 native agc_cc", "8 native agc_cc", "-")]:
+            row = rows[f"{versus}, {label}"]
+            assert row.base == rows[f"{base}, {label}"].ours and row.target.text == target
+    assert rows["agc_bank_cc(8) with 32k output buffers vs 8 agc3_cc, default buffers"].ours > 0

@@ -14,7 +14,7 @@ ARITH += [f"acc_{w}_{op}" for w in ("q15", "q8") for op in (
 
 AGC = [f"agc_{op}" for op in ("create", "destroy", "reset", "get_applied_gain_db", "state_bytes",
                                "get_state", "set_state", "steps", "stream", "settling_samples", "settling_samples_flags",
-                               "set_telemetry")]
+                               "settling_samples_like", "set_telemetry")]
 AGC += [f"agc_bank_{op}" for op in ("create", "destroy", "reset", "configure", "set_state", "steps", "stream",
                                     "set_telemetry")]
 AGC += ["settling_samples"] + [f"qv_tlm_{op}" for op in (

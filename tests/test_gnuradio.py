@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from gnuradio_or_skip import require_gnuradio
+from gr_streams import SCHEDULES, bursts, run, same_bits, whole_stream
 from quorvel.agc import AGC
 from quorvel.telemetry import Telemetry
 
@@ -25,23 +26,6 @@ from quorvel.gnuradio import GAIN_TAG, TELEMETRY_SPAN, agc_cc, telemetry_capacit
 EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "gnuradio_agc.py"
 
 
-def bursts(n, seed=1):
-    """Tone bursts whose level jumps between -60 and +10 dB every 2,000
-    samples, over -80 dB noise, with a stretch of exact zeros."""
-    rng = np.random.default_rng(seed)
-    level = np.repeat(10 ** (rng.uniform(-60, 10, -(-n // 2000)) / 20), 2000)[:n]
-    x = level * np.exp(2j * np.pi * 0.01 * np.arange(n)) + 1e-4 * (rng.normal(size=n) + 1j * rng.normal(size=n))
-    x[n // 3:n // 3 + 500] = 0
-    return x.astype(np.complex64)
-
-
-def whole_stream(x, decim, **params):
-    """One steps call over the whole stream: the bits the block must give."""
-    agc = AGC(**params)
-    agc.decim = decim
-    return agc.steps(x), agc
-
-
 class Recording(agc_cc):
     """agc_cc that notes the length of every work() call."""
 
@@ -52,36 +36,6 @@ class Recording(agc_cc):
     def work(self, input_items, output_items):
         self.lengths.append(len(output_items[0]))
         return super().work(input_items, output_items)
-
-
-def run(x, block, *, block_max=0, source_max=0, buffer=0):
-    """x -> block -> vector sink; returns what reached the sink."""
-    tb = gr.top_block()
-    src, sink = blocks.vector_source_c(x), blocks.vector_sink_c()
-    for b in (src, block):
-        if buffer:
-            b.set_min_output_buffer(buffer)
-    if source_max:
-        src.set_max_noutput_items(source_max)
-    if block_max:
-        block.set_max_noutput_items(block_max)
-    tb.connect(src, block, sink)
-    tb.run()
-    return np.array(sink.data(), np.complex64), sink.tags()
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
-
-
-# Scheduler settings: (block's max_noutput_items, source's max_noutput_items, min buffer).
-SCHEDULES = {
-    "default": (0, 0, 0),
-    "one item per call": (1, 0, 0),
-    "7 items per call": (7, 0, 0),
-    "source in 37s, block up to 1023": (1023, 37, 0),
-    "64k buffers": (0, 0, 1 << 16),
-}
 
 
 class TestSameBitsWhateverTheScheduler:
@@ -193,7 +147,8 @@ class TestTelemetry:
 
 def test_a_callback_for_every_setting_acts_on_the_loop():
     block = agc_cc()
-    values = dict(ref_db=-3.0, loop_bw=0.001, alpha=0.5, decim=16, acquire=True, clip_db=6.0)
+    values = dict(ref_db=-3.0, loop_bw=0.001, alpha=0.5, decim=16, acquire=True, clip_db=6.0, max_gain_db=40.0,
+                  gate_db=-90.0, attack_db=6.0)
     for name, value in values.items():
         getattr(block, f"set_{name}")(value)
     assert {name: getattr(block.agc, name) for name in values} == values
@@ -220,6 +175,14 @@ def test_acquisition_mode_is_passed_on():
     assert agc_cc(acquire=True).agc.acquire is True and agc_cc().agc.acquire is False
 
 
+def test_a_preset_gives_the_bits_of_from_preset():
+    x = bursts(12_000)
+    got, _ = run(x, agc_cc(preset="burst", ref_db=-6.0), block_max=97)
+    assert same_bits(got, AGC.from_preset("burst", ref_db=-6.0).steps(x))
+    with pytest.raises(ValueError, match="^no preset named 'Burst'; the presets are 'burst'$"):
+        agc_cc(preset="Burst")
+
+
 def test_example_flowgraph_levels_its_bursts(tmp_path):
     out = tmp_path / "levelled.cf32"
     result = subprocess.run([sys.executable, str(EXAMPLE), str(out)], capture_output=True, text=True, timeout=300)
@@ -236,3 +199,49 @@ def test_telemetry_capacity_covers_the_span_within_bounds():
     assert telemetry_capacity(0) == telemetry_capacity(1) == 1 << 22  # the cap
     assert telemetry_capacity(1 << 40) == 4096  # the floor
     assert telemetry_capacity(8, span=1000) == 4096
+
+
+def test_readme_embedded_python_block_acts_at_run_time(tmp_path):
+    """The README's Embedded Python Block, compiled by grcc as Companion
+    compiles it: the subclass is the block, and its parameters get callbacks
+    that reach the running loop."""
+    import math
+
+    from grc_flowgraphs import block, compile_flowgraph, load_top_block
+
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = readme.split("<!-- embedded python block -->\n```python\n", 1)[1].split("```", 1)[0]
+    script = compile_flowgraph(tmp_path, "embedded", [
+        block("ref", "variable", value="0.0"),
+        block("clip", "variable", value="120.0"),
+        block("src", "analog_sig_source_x", type="complex", samp_rate=32000, waveform="analog.GR_COS_WAVE",
+              freq=1000, amp=0.1, offset=0, phase=0),
+        block("epy", "epy_block", _source_code=code, ref_db="ref", clip_db="clip", decim=16, acquire="True",
+              loop_bw=0.01, alpha=0.05, tag_every=0),
+        block("level", "analog_probe_avg_mag_sqrd_x", type="c", alpha=0.001, threshold=0),
+    ], [("src", 0, "epy", 0), ("epy", 0, "level", 0)])
+    assert "self.epy.ref_db = self.ref" in script.read_text()
+    tb = load_top_block(script)()
+    agc = tb.epy.agc
+    assert isinstance(tb.epy, agc_cc) and (agc.decim, agc.acquire, agc.loop_bw) == (16, True, 0.01)
+
+    def settles_at(db):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if abs(10 * math.log10(max(tb.level.level(), 1e-30)) - db) < 0.1:
+                return True
+            time.sleep(0.05)
+        return False
+
+    tb.start()
+    try:
+        assert settles_at(0.0)
+        slider = threading.Thread(target=tb.set_ref, args=(-20.0,))
+        slider.start()
+        slider.join()
+        assert settles_at(-20.0) and agc.ref_db == -20.0
+        tb.set_clip(-30.0)
+        assert agc.clip_db == -30.0
+    finally:
+        tb.stop()
+        tb.wait()

@@ -16,10 +16,13 @@ from quorvel.iqfile import UsageError, level_file, level_recording
 
 from helpers import one_line, quorvel, recording, reference
 
-# Settings far from the defaults: the clip level bites, the acquisition mode is on.
-SETTINGS = dict(ref_db=-4.0, loop_bw=0.004, alpha=0.2, decim=5, acquire=True, clip_db=-6.5)
-FLAGS = ["--ref-db", "-4", "--loop-bw", "0.004", "--alpha", "0.2", "--decim", "5", "--acquire", "--clip-db", "-6.5"]
-NAMES = ["ref_db", "loop_bw", "alpha", "decim", "acquire", "clip_db"]
+# Settings far from the defaults: the clip level bites, the acquisition mode is on, the ceiling, the
+# gate and the fast attack act.
+SETTINGS = dict(ref_db=-4.0, loop_bw=0.004, alpha=0.2, decim=5, acquire=True, clip_db=-6.5, max_gain_db=30.0,
+                gate_db=-50.0, attack_db=8.0)
+FLAGS = ["--ref-db", "-4", "--loop-bw", "0.004", "--alpha", "0.2", "--decim", "5", "--acquire", "--clip-db", "-6.5",
+         "--max-gain-db", "30", "--gate-db", "-50", "--attack-db", "8"]
+NAMES = ["ref_db", "loop_bw", "alpha", "decim", "acquire", "clip_db", "max_gain_db", "gate_db", "attack_db"]
 
 
 def test_every_function_offers_every_setting_of_the_agc_with_its_default():
@@ -50,7 +53,8 @@ def test_the_functions_the_command_and_the_bank_level_as_the_agc_does(tmp_path):
         "captures": [{"core:sample_start": 0}], "annotations": []}))
     done = level_recording(tmp_path / "wide.sigmf-meta", tmp_path / "w.cf32", block=3000, **SETTINGS)
     bank = AGCBank(3, SETTINGS["ref_db"], SETTINGS["loop_bw"], SETTINGS["alpha"])
-    bank.decim, bank.acquire, bank.clip_db = SETTINGS["decim"], SETTINGS["acquire"], SETTINGS["clip_db"]
+    for name in NAMES[3:]:
+        setattr(bank, name, SETTINGS[name])
     assert (tmp_path / "w.cf32").read_bytes() == bank.steps(rows.astype(np.complex64)).T.tobytes()
     assert done.gain_db == tuple(bank.gain_db)
 
@@ -64,6 +68,8 @@ def test_the_functions_the_command_and_the_bank_level_as_the_agc_does(tmp_path):
     ("--clip-db", "inf", "argument --clip-db: expected a finite number, got 'inf'"),
     ("--clip-db", "loud", "argument --clip-db: expected a finite number, got 'loud'"),
     ("--decim", "1.5", "argument --decim: expected a whole number from 1 to 2**64 - 1, got '1.5'"),
+    ("--gate-db", "nan", "argument --gate-db: expected a number, inf or -inf, got 'nan'"),
+    ("--max-gain-db", "high", "argument --max-gain-db: expected a number, inf or -inf, got 'high'"),
 ])
 def test_the_command_checks_each_value_in_one_line(tmp_path, flag, text, message):
     recording(tmp_path / "in.cf32", 100)
@@ -82,6 +88,7 @@ def test_the_command_checks_each_value_in_one_line(tmp_path, flag, text, message
     ("clip_db", "3", "clip_db must be a finite number, got '3'"),
     ("acquire", "yes", "acquire must be True or False, got 'yes'"),
     ("decim", 2**64, "decim must be a whole number from 1 to 2**64 - 1, got 18446744073709551616"),
+    ("attack_db", math.nan, "attack_db must be a number, inf or -inf (not NaN), got nan"),
 ])
 def test_the_functions_check_each_value_before_anything_is_written(tmp_path, name, value, message):
     recording(tmp_path / "in.cf32", 100)
@@ -126,7 +133,7 @@ def test_a_saved_state_carries_every_setting(tmp_path, capsys):
     assert cli.main(["agc", str(tmp_path / "a.cf32"), str(tmp_path / "a.out"), *FLAGS, "--state-out", state]) == 0
     capsys.readouterr()
     for differing, message in ((["--acquire", "--clip-db", "120"], "clip_db -6.5"), ([], "acquire True, clip_db -6.5")):
-        others = FLAGS[:8] + differing
+        others = FLAGS[:8] + FLAGS[11:] + differing
         assert cli.main(["agc", str(tmp_path / "b.cf32"), str(tmp_path / "b.out"), *others, "--state-in", state]) == 2
         assert one_line(capsys.readouterr().err) == \
             f"quorvel: error: {state} continues a run with {message}: give the same options"
@@ -151,3 +158,45 @@ def test_the_command_opens_and_checks_its_input_once(tmp_path, monkeypatch):
         checked.clear(), made.clear()
         assert cli.main(["agc", str(tmp_path / source), str(tmp_path / "out.cf32")]) == 0  # with its progress bar
         assert len(made) == 1 and len(checked) == (source.endswith("meta")), source
+
+
+def test_a_preset_reaches_every_face_and_the_options_given_replace_its_values(tmp_path, capsys):
+    x = recording(tmp_path / "in.cf32", 20_000)
+    want = AGC.from_preset("burst", ref_db=-6.0, decim=4)
+    expected = want.steps(x).tobytes()
+    assert level_file(tmp_path / "in.cf32", tmp_path / "f.cf32", preset="burst", ref_db=-6.0, decim=4,
+                      block=999) == len(x)
+    assert cli.main(["agc", str(tmp_path / "in.cf32"), str(tmp_path / "c.sigmf-meta"), "--preset", "burst",
+                     "--ref-db", "-6", "--decim", "4", "--state-out", str(tmp_path / "state")]) == 0
+    summary = batch.level_files([tmp_path / "in.cf32"], tmp_path / "many", preset="burst", ref_db=-6.0, decim=4,
+                                workers=1)
+    assert summary.ok
+    for out in ("f.cf32", "c.sigmf-data", "many/in.cf32"):
+        assert (tmp_path / out).read_bytes() == expected, out
+    # The record and the saved state carry the settings the preset resolved to.
+    record = json.loads((tmp_path / "c.sigmf-meta").read_text())["global"]["quorvel:agc"]
+    infinite = {name: float(record[name]) for name in NAMES if isinstance(record[name], str)}   # "inf" in JSON
+    assert {**record, **infinite} == dict(input_datatype="cf32_le", continued=False,
+                                          **{name: getattr(want, name) for name in NAMES})
+    capsys.readouterr()
+    args = ["agc", str(tmp_path / "in.cf32"), str(tmp_path / "d.cf32"), "--state-in", str(tmp_path / "state")]
+    assert cli.main([*args, "--preset", "burst", "--ref-db", "-6", "--decim", "4", "-q"]) == 0
+    assert cli.main([*args, "--ref-db", "-6", "--decim", "4"]) == 2                 # the preset's values differ
+    assert "continues a run with loop_bw" in one_line(capsys.readouterr().err)
+    # A switch turns off what the preset turns on.
+    assert cli.main(["agc", str(tmp_path / "in.cf32"), str(tmp_path / "e.cf32"), "--preset", "burst",
+                     "--no-acquire"]) == 0
+    plain = AGC.from_preset("burst", acquire=False)
+    assert (tmp_path / "e.cf32").read_bytes() == plain.steps(x).tobytes()
+
+
+def test_a_misspelt_preset_is_one_clear_error(tmp_path):
+    recording(tmp_path / "in.cf32", 100)
+    message = "no preset named 'bursts'; the presets are 'burst'"
+    result = quorvel("agc", tmp_path / "in.cf32", tmp_path / "out.cf32", "--preset", "bursts", text=True)
+    assert result.returncode == 2 and one_line(result.stderr) == f"quorvel: error: {message}"
+    for function, args in ((level_file, (tmp_path / "in.cf32", tmp_path / "out.cf32")),
+                           (batch.level_files, ([tmp_path / "in.cf32"], tmp_path / "many"))):
+        with pytest.raises(UsageError, match=f"^{message}$"):
+            function(*args, preset="bursts")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.cf32"]

@@ -40,6 +40,8 @@ ROWS = [
     (lambda: agc.AGCBank(2).state_bytes(0, 1), "function takes exactly 1 argument (2 given)"),
     (lambda: agc.AGCBank(2).set_state(0), "function takes exactly 2 arguments (1 given)"),
     (lambda: agc.settling_samples(1, 2, 3), "function missing required argument 'tol_db' (pos 4)"),
+    (lambda: agc.AGC.from_preset(), "function takes exactly 1 argument (0 given)"),
+    (lambda: agc.AGCBank.from_preset(2), "function takes exactly 2 arguments (1 given)"),
     (lambda: interp.InterpolatedTable(), "function missing required argument 'table' (pos 1)"),
     (lambda: interp.InterpolatedTable([1]).execute(), "function missing required argument 'x' (pos 1)"),
 ]

@@ -51,13 +51,18 @@ block = gain.stream(block[:5], out=block[:5])
 levels: float = gain.gain_db + gain.applied_gain_db
 k: int = agc.settling_samples(0.0025, 0.05, 12.0, 0.5)
 k = agc.settling_samples(0.0025, 0.05, -60.0, 1.0, acquire=True)
+k = agc.settling_samples(0.02, 0.05, -60.0, 1.0, attack_db=6.0, max_gain_db=80.0, gate_db=-90.0)
 preset = agc.PRESETS["burst"]
 burst = agc.AGC(loop_bw=preset["loop_bw"], alpha=preset["alpha"])
 burst.decim, burst.acquire = preset["decim"], preset["acquire"]
 on: bool = burst.acquire
+burst = agc.AGC.from_preset("burst", ref_db=-6.0)
+burst.max_gain_db, burst.gate_db, burst.attack_db = 80.0, -90.0, burst.attack_db
 
 bank = agc.AGCBank(4, ref_db=-3.0, loop_bw=0.001, alpha=0.1)
 bank.decim, bank.clip_db, bank.acquire = 16, 60.0, True
+bank = agc.AGCBank.from_preset(4, "burst", ref_db=-3.0)
+bank.max_gain_db, bank.gate_db, bank.attack_db = 80.0, -90.0, bank.attack_db
 bank.ref_db, bank.loop_bw, bank.alpha = bank.ref_db, bank.loop_bw, bank.alpha
 rows: npt.NDArray[np.complex64] = bank.steps(np.ones((4, 32), np.complex64))
 rows = bank.stream(rows, out=rows)

@@ -2,8 +2,10 @@
 
 steps runs 65,536 complex64 samples into a preallocated out= at decim 8, 16
 and 64; the targets are 80% of the chain bound on a 3.67 GHz Zen 4. The same
-calls with the acquisition mode on are shown against them, and stream in one
-call, which must keep within 5% of steps. stream fed the same samples in
+calls with the acquisition mode on are shown against them, then at decim 8
+each setting for bursts on (a ceiling, a gate and a fast attack that this
+signal never reaches: the cost of their tests) and PRESETS['burst'], and
+stream in one call, which must keep within 5% of steps. stream fed the same samples in
 4,096-sample and in odd-sized calls (1,001 samples; 1,000 at decim 4,096,
 where every call ends inside a chunk) is shown against steps fed the same
 calls: the difference is what carrying the chunks costs. With out=
@@ -40,10 +42,16 @@ def samples(rng: np.random.Generator, n: int = SAMPLES) -> np.ndarray:
     return (scale * (rng.standard_normal(n) + 1j * rng.standard_normal(n))).astype(np.complex64)
 
 
-def make_agc(agc_module, decim: int, acquire: bool = False):
+# Each setting for bursts on, at a value the noise never reaches.
+BURST = {"max_gain_db": dict(max_gain_db=60.0), "gate_db": dict(gate_db=-100.0), "attack_db": dict(attack_db=30.0)}
+
+
+def make_agc(agc_module, decim: int, acquire: bool = False, **settings):
     agc = agc_module.AGC(ref_db=0.0, loop_bw=LOOP_BW, alpha=0.05)
     agc.decim = decim
     agc.acquire = acquire
+    for name, value in settings.items():
+        setattr(agc, name, value)
     return agc
 
 
@@ -81,21 +89,26 @@ def run(ctx: Context) -> Report:
     fed = [make_agc(agc_module, d) for d, _ in PIECES]
     cut = [make_agc(agc_module, d) for d, _ in PIECES]
     single = make_agc(agc_module, 8)
-    calls = [Call.of(a.steps, x, out=out) for a in [*agcs.values(), *acquiring.values()]]
+    bursting = [make_agc(agc_module, 8, **settings) for settings in BURST.values()]
+    bursting.append(agc_module.AGC.from_preset("burst", loop_bw=LOOP_BW, decim=8))
+    calls = [Call.of(a.steps, x, out=out) for a in [*agcs.values(), *acquiring.values(), *bursting]]
     calls += [Call.of(a.stream, x, out=out) for a in streaming.values()]
     calls += [fed_in_pieces(a.stream, x, out, size) for a, (_, size) in zip(fed, PIECES)]
     calls += [fed_in_pieces(a.steps, x, out, size) for a, (_, size) in zip(cut, PIECES)]
     calls += [Call("agc.step(s)", agc=single, s=complex(x[0])), Call("c.conjugate()", c=1 + 0j)]
     *blocks, step, conjugate = interleaved(calls, ctx.plan(41, 14.0))
-    k, p = len(TARGETS), len(PIECES)
-    off, on, stream = blocks[:k], blocks[k:2 * k], blocks[2 * k:3 * k]
-    stream_pieces, steps_pieces = blocks[3 * k:3 * k + p], blocks[3 * k + p:]
+    k, p, b = len(TARGETS), len(PIECES), len(bursting)
+    off, on, burst = blocks[:k], blocks[k:2 * k], blocks[2 * k:2 * k + b]
+    stream = blocks[2 * k + b:3 * k + b]
+    stream_pieces, steps_pieces = blocks[3 * k + b:3 * k + b + p], blocks[3 * k + b + p:]
 
     report = Report(TITLE)
     report.rows += [Row(f"steps, decim {d}", fmt_count(SAMPLES), t, None, RateAtLeast(TARGETS[d], SAMPLES))
                     for d, t in zip(TARGETS, off)]
     report.rows += [Row(f"steps, decim {d}, acquire on vs off", fmt_count(SAMPLES), t_on, t_off)
                     for d, t_on, t_off in zip(TARGETS, on, off)]
+    report.rows += [Row(f"steps, decim 8, {name} on vs off", fmt_count(SAMPLES), t, off[0])
+                    for name, t in zip([*BURST, "PRESETS['burst'] at decim 8"], burst)]
     report.rows += [Row(f"stream, decim {d}, one call vs steps", fmt_count(SAMPLES), t_stream, t_steps,
                         RatioAtMost(STREAM_LIMIT)) for d, t_stream, t_steps in zip(TARGETS, stream, off)]
     report.rows += [Row(f"stream, decim {d}, {size:,}-sample calls vs steps so cut", fmt_count(SAMPLES), t, t_steps)
@@ -105,6 +118,6 @@ def run(ctx: Context) -> Report:
     report.notes.append(target_note())
     report.notes.append(f"AGC(ref_db=0, loop_bw={LOOP_BW:g}, alpha=0.05) on complex Gaussian noise at -10 dB; "
                         "the loop keeps running across calls")
-    for a in [*agcs.values(), *acquiring.values(), *streaming.values(), *fed, *cut, single]:
+    for a in [*agcs.values(), *acquiring.values(), *bursting, *streaming.values(), *fed, *cut, single]:
         a.destroy()
     return report

@@ -25,7 +25,7 @@ struct BankType {
     static constexpr const char *module = "agc", *name = "AGCBank", *example = "AGCBank(2)";
     static constexpr const char *create_name = "agc_bank_create";
     // A channel's blob: that of an AGC (get_state and set_state take a channel).
-    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING, QV_AGC_STATE_BYTES_ONSET};
     static constexpr auto destroy = Bank::drop;
 
     struct Args : qv::agc::LoopArgs {
@@ -48,11 +48,11 @@ struct BankType {
 using Life = qv::Lifecycle<BankType>;
 
 // A call's hold on the bank, after the destroyed guard: bank() is the
-// record, or null with the error set.
-struct Held {
-    Bank::Hold hold;
-    explicit Held(PyObject *self) : hold(Life::live(self)) {}
-    agc_bank_t *bank() const { return hold.core(); }
+// record, or null with the error set or to come. Errors under it go through
+// fail(), raised once it is let go (see common/guarded.h).
+struct Held : Bank::Hold {
+    explicit Held(PyObject *self) : Bank::Hold(Life::live(self)) {}
+    agc_bank_t *bank() { return core(); }
 };
 
 // How the parameters' properties reach the bank (see agc_binding.h): the
@@ -77,11 +77,12 @@ struct BankAccess {
     }
 };
 
-// Channel c of the bank (negative c counts from the end), or false with IndexError.
-bool channel_index(const agc_bank_t *b, Py_ssize_t &c) {
+// Channel c of the bank (negative c counts from the end), or false with
+// IndexError to come.
+bool channel_index(Held &held, const agc_bank_t *b, Py_ssize_t &c) {
     if (c < 0) c += Py_ssize_t(b->channels);
     if (c >= 0 && size_t(c) < b->channels) return true;
-    PyErr_Format(PyExc_IndexError, "no channel %zd in a bank of %zu", c, b->channels);
+    held.fail(PyExc_IndexError, "no channel %zd in a bank of %zu", c, b->channels);
     return false;
 }
 
@@ -102,11 +103,13 @@ PyDoc_STRVAR(AGCBank_doc,
 "previous chunk's gain): a multi-channel receiver levels many streams for\n"
 "little more than the cost of one.\n\n"
 "Parameters (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
-"``acquire``) belong to the bank, with the meanings and defaults they have\n"
-"on ``AGC``; each channel has its own loop state. ``get_state(c)`` is the\n"
-"blob ``AGC.get_state`` would give for channel c (120 bytes, or 152 while\n"
-"``stream`` has a chunk pending), and ``set_state(c, blob)`` takes any AGC\n"
-"blob that holds the bank's parameters.\n\n"
+"``acquire``, ``max_gain_db``, ``gate_db``, ``attack_db``) belong to the\n"
+"bank, with the meanings and defaults they have on ``AGC``; each channel has\n"
+"its own loop state. ``get_state(c)`` is the blob ``AGC.get_state`` would\n"
+"give for channel c (120 bytes, 152 while ``stream`` has a chunk pending,\n"
+"176 with a setting for bursts on), and ``set_state(c, blob)`` takes any\n"
+"AGC blob that holds the bank's parameters. ``AGCBank.from_preset``\n"
+"returns a bank set up by a preset.\n\n"
 "Threads: ``steps`` and ``stream`` release the interpreter lock for blocks\n"
 "of 4,096 samples or more, so banks on several threads use several cores;\n"
 "every other quorvel call keeps it. Calls on one bank take turns: two\n"
@@ -203,7 +206,7 @@ PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
         agc_bank_t *b = held.bank();
         if (!b) return nullptr;
         if (size_t(rows) != b->channels)
-            return PyErr_Format(PyExc_ValueError, "x has %zd rows for %zu channels", Py_ssize_t(rows), b->channels);
+            return held.fail(PyExc_ValueError, "x has %zd rows for %zu channels", Py_ssize_t(rows), b->channels);
         // The ring of a telemetry context takes one producer at a time: an
         // attached bank keeps the lock, as every AGC does.
         const bool release = b->channels * size_t(n) >= kReleaseSamples && !watched(b);
@@ -246,8 +249,8 @@ PyDoc_STRVAR(AGCBank_get_state_doc,
 "get_state($self, c, /)\n--\n\n"
 "Serialize channel c's state as ``AGC.get_state`` does.\n\n"
 "The blob an AGC with the bank's parameters and channel c's history would\n"
-"give: 120 bytes, or 152 while ``stream`` has a chunk pending. Any AGC's or\n"
-"this bank's ``set_state`` takes it.\n\n"
+"give: 120 bytes, 152 while ``stream`` has a chunk pending, 176 with a\n"
+"setting for bursts on. Any AGC's or this bank's ``set_state`` takes it.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n\n"
 "Returns\n-------\nbytes\n\n"
@@ -264,7 +267,8 @@ PyDoc_STRVAR(AGCBank_get_state_doc,
 
 PyDoc_STRVAR(AGCBank_state_bytes_doc,
 "state_bytes($self, c, /)\n--\n\n"
-"Size in bytes of ``get_state(c)``: 120, or 152 while a chunk is pending.\n\n"
+"Size in bytes of ``get_state(c)``: 120, 152 while a chunk is pending, or\n"
+"176 with a setting for bursts on.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n\n"
 "Returns\n-------\nint\n\n"
@@ -283,7 +287,7 @@ PyObject *channel_state(PyObject *self, PyObject *args) {
     if (!Life::live(self) || !PyArg_ParseTuple(args, "n", &c)) return nullptr;
     Held held(self);
     agc_bank_t *b = held.bank();
-    if (!b || !channel_index(b, c)) return nullptr;
+    if (!b || !channel_index(held, b, c)) return nullptr;
     agc_t *channel = b->chan + c;
     if constexpr (!blob) {
         return PyLong_FromSize_t(agc_state_bytes(channel));
@@ -301,7 +305,7 @@ PyDoc_STRVAR(AGCBank_set_state_doc,
 "properties first to take a blob of an AGC set up otherwise.\n\n"
 "Parameters\n----------\n"
 "c : int\n    Channel; negative counts from the end.\n"
-"blob : bytes\n    120 or 152 bytes as ``AGC.get_state`` returns them.\n\n"
+"blob : bytes\n    120, 152 or 176 bytes as ``AGC.get_state`` returns them.\n\n"
 "Returns\n-------\nNone\n\n"
 "Raises\n------\n"
 "IndexError\n    No such channel.\n"
@@ -330,11 +334,11 @@ PyObject *AGCBank_set_state(PyObject *self, PyObject *args) {
     if (!bytes) return nullptr;
     Held held(self);
     agc_bank_t *b = held.bank();
-    if (!b || !channel_index(b, c)) return nullptr;
+    if (!b || !channel_index(held, b, c)) return nullptr;
     const int rc = agc_bank_set_state(b, size_t(c), bytes);
     if (rc == QV_AGC_BANK_OTHER_PARAMETERS)
-        return PyErr_Format(PyExc_ValueError, "set_state: the blob's parameters are not the bank's");
-    if (rc != 0) return Life::rejected();
+        return held.fail(PyExc_ValueError, "set_state: the blob's parameters are not the bank's");
+    if (rc != 0) return held.fail(PyExc_ValueError, "%s", Life::kRejected);
     Py_RETURN_NONE;
 }
 
@@ -391,15 +395,15 @@ PyObject *AGCBank_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     const uint32_t probes = context ? qv_tlm_probe_count(context) : 0;  // those the context has already
     const int rc = agc_bank_set_telemetry(b, context, t.prefix, t.decim);
     if (rc == QV_AGC_BANK_TOO_MANY_CHANNELS)
-        return PyErr_Format(PyExc_ValueError,
-                            "set_telemetry: a context watches at most %d channels (two probes each), not %zu",
-                            int(QV_AGC_BANK_MAX_WATCHED), b->channels);
+        return held.fail(PyExc_ValueError,
+                         "set_telemetry: a context watches at most %d channels (two probes each), not %zu",
+                         int(QV_AGC_BANK_MAX_WATCHED), b->channels);
     if (rc == QV_AGC_BANK_NO_ROOM)
-        return PyErr_Format(PyExc_ValueError,
-                            "set_telemetry: the context holds %u of its %d probes, without room for the %zu "
-                            "channels' two each",
-                            probes, int(QV_TLM_MAX_PROBES), b->channels);
-    if (rc != 0) return qv::agc::telemetry_refused(rc);
+        return held.fail(PyExc_ValueError,
+                         "set_telemetry: the context holds %u of its %d probes, without room for the %zu "
+                         "channels' two each",
+                         probes, int(QV_TLM_MAX_PROBES), b->channels);
+    if (rc != 0) return held.fail(PyExc_ValueError, qv::agc::kTelemetryRefused, rc);
     Py_RETURN_NONE;
 }
 
@@ -458,9 +462,44 @@ PyDoc_STRVAR(AGCBank_acquire_doc,
 ">>> bank.acquire\n"
 "True\n");
 
+PyDoc_STRVAR(AGCBank_max_gain_db_doc,
+"The gain ceiling of every channel, in dB (``inf``, the default: none).\n\n"
+"As ``AGC.max_gain_db``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.max_gain_db = 60.0\n"
+">>> bank.max_gain_db, bank.state_bytes(0)\n"
+"(60.0, 176)\n");
+
+PyDoc_STRVAR(AGCBank_gate_db_doc,
+"The gate of every channel: the input power in dB below which an update\n"
+"holds (``-inf``, the default: none).\n\n"
+"As ``AGC.gate_db``; each channel compares its own input.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.gate_db = -80.0\n"
+">>> bank.gate_db\n"
+"-80.0\n");
+
+PyDoc_STRVAR(AGCBank_attack_db_doc,
+"The fast attack of every channel: the excess over ``ref_db`` in dB that\n"
+"an update corrects at once (``inf``, the default: never).\n\n"
+"As ``AGC.attack_db``; each channel attacks on its own samples.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGCBank\n"
+">>> bank = AGCBank(2)\n"
+">>> bank.attack_db = 6.0\n"
+">>> bank.attack_db\n"
+"6.0\n");
+
 // The bank's words for its parameters, beside those it shares with AGC.
 struct BankDocs : qv::agc::ParameterDocs {
     static constexpr const char *decim = AGCBank_decim_doc;
+    static constexpr const char *max_gain_db = AGCBank_max_gain_db_doc;
+    static constexpr const char *gate_db = AGCBank_gate_db_doc;
+    static constexpr const char *attack_db = AGCBank_attack_db_doc;
 };
 
 #define AGCBANK_PARAMETER_(name, scope) QV_AGC_IF_SHARED(scope, QV_AGC_PROPERTY(BankAccess, BankDocs, name))
@@ -473,7 +512,39 @@ PyGetSetDef AGCBank_getset[] = {
 };
 #undef AGCBANK_PARAMETER_
 
+PyDoc_STRVAR(AGCBank_from_preset_doc,
+"from_preset($type, channels, name, /, **overrides)\n--\n\n"
+"Return a bank of ``channels`` channels set up as ``AGC.from_preset(name, **overrides)``.\n\n"
+"Every channel is bit for bit the AGC that ``AGC.from_preset`` returns for\n"
+"the same arguments.\n\n"
+"Parameters\n----------\n"
+"channels : int\n    Number of channels, at least 1.\n"
+"name : str\n    A key of ``PRESETS``.\n"
+"**overrides\n    Settable properties of the bank whose values replace the preset's.\n\n"
+"Returns\n-------\nAGCBank\n\n"
+"Raises\n------\n"
+"ValueError\n    No preset of that name, or ``channels`` below 1.\n"
+"TypeError\n    An override that is not a settable property of ``AGCBank``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC, AGCBank\n"
+">>> bank = AGCBank.from_preset(2, 'burst', ref_db=-6.0)\n"
+">>> bank.get_state(1) == AGC.from_preset('burst', ref_db=-6.0).get_state()\n"
+"True\n"
+">>> AGCBank.from_preset(2, 'burst', gain_update_period=4)\n"
+"Traceback (most recent call last):\n    ...\n"
+"TypeError: 'gain_update_period' is not a setting of AGCBank\n");
+
+PyObject *AGCBank_from_preset(PyObject *cls, PyObject *args, PyObject *kw) {
+    PyObject *channels, *name;
+    if (!PyArg_ParseTuple(args, "OO", &channels, &name)) return nullptr;
+    qv::PyRef leading = qv::PyRef::steal(PyTuple_Pack(1, channels));
+    if (!leading) return nullptr;
+    return qv::agc::from_preset(cls, leading.get(), name, kw, qv::agc::parameter_names<true>(), "AGCBank");
+}
+
 PyMethodDef AGCBank_methods[] = {
+    {"from_preset", qv::with_keywords(AGCBank_from_preset), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     AGCBank_from_preset_doc},
     {"reset", AGCBank_reset, METH_NOARGS, AGCBank_reset_doc},
     {"steps", qv::with_keywords(AGCBank_steps), METH_VARARGS | METH_KEYWORDS, AGCBank_steps_doc},
     {"stream", qv::with_keywords(AGCBank_stream), METH_VARARGS | METH_KEYWORDS, AGCBank_stream_doc},

@@ -76,10 +76,10 @@ struct TelemetryArgs {
     }
 };
 
-// A set_telemetry the core refused with a code its binding has no words for.
-inline PyObject *telemetry_refused(int rc) {
-    return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
-}
+// A set_telemetry the core refused with a code its binding has no words for
+// (a ValueError; printf's format of the code).
+constexpr const char *kTelemetryRefused = "set_telemetry failed (rc=%d)";
+inline PyObject *telemetry_refused(int rc) { return PyErr_Format(PyExc_ValueError, kTelemetryRefused, rc); }
 
 // steps(x, out=None) and stream(x, out=None): x converted to complex64, then
 // the output, a new array or out= of exactly x.size elements (x copied first
@@ -188,6 +188,86 @@ int set_acquire(PyObject *self, PyObject *value, void *) {
     return Access::change(self, [&](agc_t &p) {
         p.flags = on ? p.flags | QV_AGC_ACQUIRE : p.flags & ~uint32_t(QV_AGC_ACQUIRE);
     }) ? 0 : -1;
+}
+
+// The names of the settable properties of the parameters, null-terminated:
+// every one of QV_AGC_PARAMETERS (only the shared ones for a bank), then
+// acquire.
+template <bool bank>
+inline const char *const *parameter_names() {
+#define QV_NAME_(name, scope) QV_AGC_IF_SHARED(scope, #name, )
+#define QV_OWN_NAME_(name, scope) #name,
+    static const char *const names[] = {
+        QV_AGC_PARAMETERS(QV_NAME_) "acquire", nullptr};
+    static const char *const all[] = {
+        QV_AGC_PARAMETERS(QV_OWN_NAME_) "acquire", nullptr};
+#undef QV_NAME_
+#undef QV_OWN_NAME_
+    return bank ? names : all;
+}
+
+// PRESETS, the module's dict of named settings; set once at import.
+inline PyObject *&presets() {
+    static PyObject *dict = nullptr;  // borrowed: the module holds it for good
+    return dict;
+}
+
+// from_preset(*leading, name, **overrides) of `cls` (AGC: no leading
+// arguments; AGCBank: the channels): the values of PRESETS[name] with the
+// overrides put over them; ref_db, loop_bw and alpha go to the constructor,
+// which seeds the loop from them, the others are set as properties in the
+// order of `names`. A name that is not among them raises TypeError naming
+// it and `type`, an unknown preset ValueError listing the presets. The new
+// object, or null with the error set.
+inline PyObject *from_preset(PyObject *cls, PyObject *leading, PyObject *name, PyObject *overrides,
+                             const char *const *names, const char *type) {
+    PyObject *all = presets();
+    if (!all) return PyErr_Format(PyExc_RuntimeError, "from_preset: %s has no PRESETS", type);
+    PyRef values = PyRef::steal(PyDict_New());
+    if (!values) return nullptr;
+    {
+        PyRef preset = PyRef::steal(PyObject_GetItem(all, name));
+        if (!preset) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+            PyErr_Clear();
+            PyRef keys = PyRef::steal(PySequence_List(all));
+            if (!keys || PyList_Sort(keys.get()) < 0) return nullptr;
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
+                PyObject *quoted = PyObject_Repr(PyList_GET_ITEM(keys.get(), k));
+                if (!quoted) return nullptr;
+                PyList_SetItem(keys.get(), k, quoted);  // steals quoted, drops the key
+            }
+            PyRef comma = PyRef::steal(PyUnicode_FromString(", "));
+            PyRef listed = PyRef::steal(comma ? PyUnicode_Join(comma.get(), keys.get()) : nullptr);
+            if (!listed) return nullptr;
+            return PyErr_Format(PyExc_ValueError, "no preset named %R; the presets are %U", name, listed.get());
+        }
+        if (PyDict_Update(values.get(), preset.get()) < 0) return nullptr;
+    }
+    if (overrides && PyDict_Update(values.get(), overrides) < 0) return nullptr;
+    PyObject *key;
+    PyObject *value;
+    for (Py_ssize_t at = 0; PyDict_Next(values.get(), &at, &key, &value);) {
+        bool known = false;
+        for (const char *const *n = names; *n && !known; ++n)
+            known = PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, *n) == 0;
+        if (!known) return PyErr_Format(PyExc_TypeError, "%R is not a setting of %s", key, type);
+    }
+    PyRef seeds = PyRef::steal(PyDict_New());
+    if (!seeds) return nullptr;
+    static const char *const kSeeds[] = {"ref_db", "loop_bw", "alpha"};  // LoopArgs
+    for (const char *seed : kSeeds) {
+        PyObject *given = PyDict_GetItemString(values.get(), seed);
+        if (given && (PyDict_SetItemString(seeds.get(), seed, given) < 0 || PyDict_DelItemString(values.get(), seed) < 0))
+            return nullptr;
+    }
+    PyRef made = PyRef::steal(PyObject_Call(cls, leading, seeds.get()));
+    if (!made) return nullptr;
+    for (const char *const *n = names; *n; ++n) {
+        PyObject *given = PyDict_GetItemString(values.get(), *n);
+        if (given && PyObject_SetAttrString(made.get(), *n, given) < 0) return nullptr;
+    }
+    return made.release();
 }
 
 // The docstrings of the parameters' properties, by parameter name: the ones

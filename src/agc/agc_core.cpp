@@ -30,10 +30,25 @@ namespace {
 
 constexpr qv::BlobKind kBlob{qv::fourcc("AGC "), 3, QV_AGC_STATE_BYTES};
 constexpr qv::BlobKind kPendingBlob{qv::fourcc("AGC "), 4, QV_AGC_STATE_BYTES_PENDING};
+constexpr qv::BlobKind kOnsetBlob{qv::fourcc("AGC "), 5, QV_AGC_STATE_BYTES_ONSET};
 constexpr size_t kStateOffset = 16;                       // parameters and loop state follow the header
 constexpr size_t kStateLength = offsetof(agc_t, tlm);     // ref_db .. flags: 88 bytes
+constexpr size_t kBurstLength = 3 * sizeof(double);       // max_gain_db, gate_db, attack_db
 static_assert(kStateOffset + kStateLength + 16 == kBlob.size);  // 16 zero bytes close the blob
 static_assert(kBlob.size + sizeof(agc_pending_t) == kPendingBlob.size);  // version 4: then the pending chunk
+static_assert(kPendingBlob.size + kBurstLength == kOnsetBlob.size);     // version 5: then the burst parameters
+
+// The burst parameters all off, bit for bit: the blobs of versions 3 and 4 then say everything.
+bool burst_off(const agc_t *a) {
+    const double off[] = {QV_AGC_MAX_GAIN_OFF, QV_AGC_GATE_OFF, QV_AGC_ATTACK_OFF};
+    return std::memcmp(&a->max_gain_db, off, kBurstLength) == 0;
+}
+
+void switch_burst_off(agc_t *a) {
+    a->max_gain_db = QV_AGC_MAX_GAIN_OFF;
+    a->gate_db = QV_AGC_GATE_OFF;
+    a->attack_db = QV_AGC_ATTACK_OFF;
+}
 
 // The loop state of a fresh or reset record under its current parameters.
 void seed(agc_t *a) {
@@ -64,6 +79,7 @@ agc_t *agc_create(double ref_db, double loop_bw, double alpha) {
     a->decim = 8;
     a->clip_db = 120.0;
     a->gain_update_period = 1;
+    switch_burst_off(a);
     seed(a);
     return a;
 }
@@ -86,31 +102,43 @@ double agc_get_applied_gain_db(const agc_t *a) {
     return 20.0 * std::log10(qv::saturate(g, limits::min(), limits::max(), limits::min()));
 }
 
-size_t agc_state_bytes(agc_t *a) { return a->pending.done ? kPendingBlob.size : kBlob.size; }
+size_t agc_state_bytes(agc_t *a) {
+    if (!burst_off(a)) return kOnsetBlob.size;
+    return a->pending.done ? kPendingBlob.size : kBlob.size;
+}
 
 void agc_get_state(const agc_t *a, void *blob) {
     auto *bytes = static_cast<unsigned char *>(blob);
-    const bool pending = a->pending.done != 0;
-    qv::write_blob_header(bytes, pending ? kPendingBlob : kBlob);
+    const bool burst = !burst_off(a), pending = burst || a->pending.done != 0;
+    qv::write_blob_header(bytes, burst ? kOnsetBlob : pending ? kPendingBlob : kBlob);
     std::memcpy(bytes + kStateOffset, a, kStateLength);
     std::memset(bytes + kStateOffset + kStateLength, 0, kBlob.size - kStateOffset - kStateLength);
     if (pending) std::memcpy(bytes + kBlob.size, &a->pending, sizeof a->pending);
+    if (burst) std::memcpy(bytes + kPendingBlob.size, &a->max_gain_db, kBurstLength);
 }
 
-// Restores parameters and loop state together, and the pending chunk (none
-// from version 3); the telemetry attachment stays. A version 4 blob reads
-// as many bytes as its header states.
+// Restores parameters and loop state together, the pending chunk (none from
+// version 3) and the burst parameters (off from versions 3 and 4); the
+// telemetry attachment stays. A blob of version 4 or 5 reads as many bytes
+// as its header states.
 int agc_set_state(agc_t *a, const void *blob) {
     const auto *bytes = static_cast<const unsigned char *>(blob);
     agc_pending_t pending{};
-    if (qv::blob_header_ok(blob, kPendingBlob)) {
+    const bool burst = qv::blob_header_ok(blob, kOnsetBlob);
+    if (burst || qv::blob_header_ok(blob, kPendingBlob)) {
         std::memcpy(&pending, bytes + kBlob.size, sizeof pending);
-        if (!(pending.done > 0 && pending.done < pending.len)) return QV_REJECTED;
+        const bool none = burst && pending.done == 0 && pending.len == 0;  // version 5: nothing pending
+        if (!none && !(pending.done > 0 && pending.done < pending.len)) return QV_REJECTED;
+        if (none) pending = agc_pending_t{};
     } else if (!qv::blob_header_ok(blob, kBlob)) {
         return QV_REJECTED;
     }
     std::memcpy(a, bytes + kStateOffset, kStateLength);
     a->pending = pending;
+    if (burst)
+        std::memcpy(&a->max_gain_db, bytes + kPendingBlob.size, kBurstLength);
+    else
+        switch_burst_off(a);
     return 0;
 }
 
@@ -143,7 +171,8 @@ int agc_set_telemetry(agc_t *a, qv_tlm *tlm, const char *prefix, int decim) {
     return 0;
 }
 
-uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db, uint32_t flags) {
+uint64_t agc_settling_samples_like(const agc_t *like, double gain_err_db, double tol_db) {
+    const double loop_bw = like->loop_bw, alpha = like->alpha;
     if (alpha > 1.0 || alpha != alpha) return 0;
     if (!(loop_bw > 0.0)) return 0;
     if (alpha <= 0.0) return 0;
@@ -155,11 +184,23 @@ uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_er
     if (!(budget < 0x1p64)) return 0;  // n would saturate, n + 1 would wrap
     agc_t *a = agc_create(0.0, loop_bw, alpha);
     if (!a) return 0;
-    a->flags = flags;
+    a->flags = like->flags;
+    a->max_gain_db = like->max_gain_db;
+    a->gate_db = like->gate_db;
+    a->attack_db = like->attack_db;
     const float amplitude = float(exp10(-gain_err_db / 20.0));
     const uint64_t k = active->settle(a, amplitude, gain_err_db, tol_db, uint64_t(budget) + 1);
     agc_destroy(a);
     return k;
+}
+
+uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db, uint32_t flags) {
+    agc_t like{};
+    like.loop_bw = loop_bw;
+    like.alpha = alpha;
+    like.flags = flags;
+    switch_burst_off(&like);
+    return agc_settling_samples_like(&like, gain_err_db, tol_db);
 }
 
 uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db) {

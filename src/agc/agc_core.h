@@ -13,6 +13,7 @@
 #pragma once
 
 #include <assert.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -50,13 +51,19 @@ typedef struct agc_t {
     qv_tlm *tlm;
     uint32_t gain_probe;
     uint32_t level_probe;
-    // The pending chunk of agc_stream; in the state blob of version 4.
+    // The pending chunk of agc_stream; in the state blob of versions 4 and 5.
     agc_pending_t pending;
+    // The burst parameters, off at their QV_AGC_*_OFF values; in the state
+    // blob of version 5, in this order.
+    double max_gain_db;           // ceiling of the gain command, dB; +inf (and NaN): none
+    double gate_db;               // input power below which an update holds the gain, dB; -inf (and NaN): none
+    double attack_db;             // excess over ref_db of an update's own level that it corrects at once; +inf (and NaN): never
 } agc_t;
 // The state blob carries the record from ref_db through flags, as is.
 static_assert(offsetof(agc_t, ref_db) == 0 && offsetof(agc_t, flags) == 84, "agc_t state layout");
 static_assert(offsetof(agc_t, tlm) == 88, "agc_t state length");
 static_assert(sizeof(agc_pending_t) == 32, "agc_pending_t is copied into the state blob as it is");
+static_assert(offsetof(agc_t, attack_db) == offsetof(agc_t, max_gain_db) + 16, "the burst parameters are one run");
 
 // The loop's parameters, X(name, scope), in the order of their fields of
 // agc_t: `shared` ones belong to an AGCBank as a whole (all its channels
@@ -69,7 +76,10 @@ static_assert(sizeof(agc_pending_t) == 32, "agc_pending_t is copied into the sta
     X(alpha, shared)           \
     X(decim, shared)           \
     X(clip_db, shared)         \
-    X(gain_update_period, own)
+    X(gain_update_period, own)  \
+    X(max_gain_db, shared)     \
+    X(gate_db, shared)         \
+    X(attack_db, shared)
 
 // QV_AGC_IF_SHARED(scope, text): the text for a parameter a bank shares.
 #define QV_AGC_IF_SHARED(scope, ...) QV_AGC_IF_SHARED_##scope(__VA_ARGS__)
@@ -77,18 +87,28 @@ static_assert(sizeof(agc_pending_t) == 32, "agc_pending_t is copied into the sta
 #define QV_AGC_IF_SHARED_own(...)
 
 // agc_state_bytes(): 120 (version 3), or 152 (version 4) while a chunk of
-// agc_stream is pending. Version 4 is the 120 bytes of version 3 (header
+// agc_stream is pending; 176 (version 5) whenever max_gain_db, gate_db or
+// attack_db is not off. Version 4 is the 120 bytes of version 3 (header
 // apart) followed by the pending chunk: done and len (uint64 at 120 and 128)
-// and the four partial sums (float at 136 .. 151). agc_set_state takes both;
-// a version 3 blob leaves nothing pending, a version 4 blob must hold
-// 0 < done < len.
-enum { QV_AGC_STATE_BYTES = 120, QV_AGC_STATE_BYTES_PENDING = 152 };
+// and the four partial sums (float at 136 .. 151). Version 5 is the 152
+// bytes of version 4, done 0 when nothing is pending, followed by
+// max_gain_db, gate_db and attack_db (double at 152, 160, 168).
+// agc_set_state takes all three; a version 3 blob leaves nothing pending, a
+// version 4 blob must hold 0 < done < len, a version 5 blob done 0 or that;
+// a blob of version 3 or 4 switches the three off.
+enum { QV_AGC_STATE_BYTES = 120, QV_AGC_STATE_BYTES_PENDING = 152, QV_AGC_STATE_BYTES_ONSET = 176 };
 
 // Bit 0 of flags, the acquisition mode (off after create): the detector
 // follows the gain the loop applies, so a loud onset pulls the gain down once
 // instead of far below target. Read by both paths; a block call reads it when
 // it starts, the per-sample path at every loop update.
 enum { QV_AGC_ACQUIRE = 1 };
+
+// The burst parameters' values when off, as agc_create sets them: no
+// ceiling beyond the gain's own bounds, no gate, no fast attack.
+#define QV_AGC_MAX_GAIN_OFF INFINITY
+#define QV_AGC_GATE_OFF (-INFINITY)
+#define QV_AGC_ATTACK_OFF INFINITY
 
 QV_API agc_t *agc_create(double ref_db, double loop_bw, double alpha);
 QV_API void agc_destroy(agc_t *a);
@@ -115,5 +135,9 @@ QV_API uint64_t agc_settling_samples(double loop_bw, double alpha, double gain_e
 // The same query on a loop with these flags (QV_AGC_ACQUIRE or 0).
 QV_API uint64_t agc_settling_samples_flags(double loop_bw, double alpha, double gain_err_db, double tol_db,
                                            uint32_t flags);
+// The same query on a loop with the loop_bw, alpha, flags, max_gain_db,
+// gate_db and attack_db of `like` (ref_db 0 and an update every sample, as
+// the query defines them).
+QV_API uint64_t agc_settling_samples_like(const agc_t *like, double gain_err_db, double tol_db);
 // The same query under a second name; exported for C callers, nothing in the package calls it.
 QV_API uint64_t settling_samples(double loop_bw, double alpha, double gain_err_db, double tol_db);

@@ -17,13 +17,28 @@
 namespace qv::agc {
 namespace {
 
+// Calls f.template operator()<acquire, onset>() with the record's modes: the
+// acquisition bit, and whether the gate or the fast attack is on.
+template <class F>
+[[gnu::always_inline]] inline void with_modes(const agc_t *a, F &&f) {
+    const bool acquire = a->flags & QV_AGC_ACQUIRE, onset = onset_on(a);
+    if (acquire && onset)
+        f.template operator()<true, true>();
+    else if (acquire)
+        f.template operator()<true, false>();
+    else if (onset)
+        f.template operator()<false, true>();
+    else
+        f.template operator()<false, false>();
+}
+
 // The block path over n samples, each chunk through `chunk` (chunk_scalar
 // for the reference, a variant's vector chunk) and chunk_update.
-template <auto chunk, bool acquire>
+template <auto chunk, bool acquire, bool onset>
 void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const uint64_t d = a->decim ? a->decim : 1;
     const ChunkShape full = shape_for(a, d);
-    const GainBounds bounds = gain_bounds(a->ref_db);
+    const CallRules rules = rules_for(a);
     const float clip = float(db_to_amp(a->clip_db));
     if (n == 0) return;
     double g_prev = a->g_last;
@@ -35,23 +50,21 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
         const ChunkShape k = len == d ? full : shape_for(a, len);  // only a last chunk is shorter
         const double step = (g_new - g_prev) * k.r;
         const float power_sum = chunk(Chunk{in + offset, out + offset, len, g_prev, step, clip});
-        const double g_next = chunk_update<acquire>(a, power_sum, k, bounds, g_prev, step, g_new);
-        g_prev = g_new;
+        bool restart;
+        const double g_next = chunk_update<acquire, onset>(a, power_sum, k, rules, g_prev, step, g_new, restart);
+        g_prev = onset && restart ? g_next : g_new;  // after a fast attack, no ramp up to the new gain
         g_new = g_next;
         offset += len;
     }
     a->g_last = g_prev;
 }
 
-// The block path with the acquisition mode as the call finds it; its grid
-// starts at the call's first sample, so a pending chunk of stream is dropped.
+// The block path with the modes as the call finds them; its grid starts at
+// the call's first sample, so a pending chunk of stream is dropped.
 template <auto chunk>
 void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     a->pending = agc_pending_t{};
-    if (a->flags & QV_AGC_ACQUIRE)
-        run_blocks<chunk, true>(a, in, out, n);
-    else
-        run_blocks<chunk, false>(a, in, out, n);
+    with_modes(a, [&]<bool acquire, bool onset>() { run_blocks<chunk, acquire, onset>(a, in, out, n); });
 }
 
 // The ramp of the chunk the loop state stands at (the pending one, or the
@@ -72,17 +85,19 @@ inline float combined(const float sums[4]) { return (sums[0] + sums[1]) + (sums[
 
 // The loop update of the pending chunk of len samples, under ramp r, once its
 // power sum is complete; nothing is pending after it.
-template <bool acquire>
+template <bool acquire, bool onset>
 void finish_chunk(agc_t *a, float power_sum, uint64_t len, const Ramp &r) {
-    chunk_update<acquire>(a, power_sum, shape_for(a, len), gain_bounds(a->ref_db), r.g_prev, r.step, r.g_new);
-    a->g_last = r.g_new;
+    bool restart;
+    const double g_next =
+        chunk_update<acquire, onset>(a, power_sum, shape_for(a, len), rules_for(a), r.g_prev, r.step, r.g_new, restart);
+    a->g_last = onset && restart ? g_next : r.g_new;
     a->pending = agc_pending_t{};
 }
 
 // The next samples of a pending chunk, at most up to its end: through `span`
 // onto the carried sums, and, when they complete it, the chunk's update as
 // run_blocks makes it. Returns how many samples it took.
-template <auto span, bool acquire>
+template <auto span, bool acquire, bool onset>
 size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float clip) {
     agc_pending_t &p = a->pending;
     if (!p.done || !n) return 0;
@@ -97,7 +112,7 @@ size_t resume_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, float c
     span(Span{in, out, lanes, p.done, r.g_prev, r.step, clip}, p.sums);
     float sum = combined(p.sums);
     if (p.len & 1) sum = odd_sample(ramp_gained(in[lanes], double(p.len), r.g_prev, r.step), out + lanes, clip, sum);
-    finish_chunk<acquire>(a, sum, p.len, r);
+    finish_chunk<acquire, onset>(a, sum, p.len, r);
     return size_t(left);
 }
 
@@ -112,23 +127,20 @@ void start_chunk(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, uint64_t l
 
 // The block path over the next n samples of a stream: the pending chunk,
 // then whole chunks through run_blocks, then the start of a pending one.
-template <auto chunk, auto span, bool acquire>
+template <auto chunk, auto span, bool acquire, bool onset>
 void run_stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const float clip = float(db_to_amp(a->clip_db));
-    const size_t taken = resume_chunk<span, acquire>(a, in, out, n, clip);
+    const size_t taken = resume_chunk<span, acquire, onset>(a, in, out, n, clip);
     if (a->pending.done) return;  // n ended inside it
     const uint64_t d = a->decim ? a->decim : 1;
     const size_t rest = n - taken, whole = rest - size_t(rest % d);
-    if (whole) run_blocks<chunk, acquire>(a, in + taken, out + taken, whole);
+    if (whole) run_blocks<chunk, acquire, onset>(a, in + taken, out + taken, whole);
     start_chunk<span>(a, in + taken + whole, out + taken + whole, rest - whole, d, clip);
 }
 
 template <auto chunk, auto span>
 void stream_for(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    if (a->flags & QV_AGC_ACQUIRE)
-        run_stream<chunk, span, true>(a, in, out, n);
-    else
-        run_stream<chunk, span, false>(a, in, out, n);
+    with_modes(a, [&]<bool acquire, bool onset>() { run_stream<chunk, span, acquire, onset>(a, in, out, n); });
 }
 
 // A bank's stream call as run_stream makes it on each channel, for a
@@ -136,7 +148,7 @@ void stream_for(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
 // blocks(chan, channels, in, out, stride, n) takes n samples of each row,
 // rows `stride` apart. Channels whose pending chunks differ (set_state can
 // make them) have chunk grids of their own: each goes through `stream`.
-template <auto span, auto blocks, auto stream, bool acquire>
+template <auto span, auto blocks, auto stream, bool acquire, bool onset>
 void run_bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     const agc_pending_t &p = chan[0].pending;
     for (size_t c = 1; c < channels; ++c)
@@ -146,7 +158,8 @@ void run_bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *o
         }
     const float clip = float(db_to_amp(chan[0].clip_db));
     size_t taken = 0;
-    for (size_t c = 0; c < channels; ++c) taken = resume_chunk<span, acquire>(chan + c, in + c * n, out + c * n, n, clip);
+    for (size_t c = 0; c < channels; ++c)
+        taken = resume_chunk<span, acquire, onset>(chan + c, in + c * n, out + c * n, n, clip);
     if (p.done) return;  // n ended inside it
     const uint64_t d = chan[0].decim ? chan[0].decim : 1;
     const size_t rest = n - taken, whole = rest - size_t(rest % d);

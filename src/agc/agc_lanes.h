@@ -160,35 +160,65 @@ struct LaneLoop {
 
 struct BankShape {
     double ref_db;
-    GainBounds bounds;
+    CallRules rules;
 };
 
-// chunk_update<acquire> lane by lane: power_sum holds each lane's chunk sum
-// (as double), g_prev, step and g_new its ramp. Updates the lanes' state,
-// puts the levels the update answered in `level` (for telemetry) and
-// returns db_to_amp of the new commands.
-template <class V, bool acquire>
-[[gnu::always_inline]] inline V chunk_update_lanes(LaneLoop<V> &s, V power_sum, const ChunkShape &k,
-                                                  const BankShape &b, V g_prev, V step, V g_new, V &level) {
+// level_db in lanes.
+template <class V>
+V level_db_lanes(V p_avg) {
     using L = Lanes<V>;
-    const V zero = L::splat(0.0);
-    V mean = saturate_lanes(L::splat(k.r) * power_sum, 0.0);
-    if constexpr (acquire) {
-        const V ms = L::fma(g_prev, g_prev, step * L::fma(step, L::splat(k.v), g_prev * L::splat(k.u)));
-        mean = ms > zero ? saturate_lanes(mean * ((g_new * g_new) / ms), 0.0) : mean;
+    return L::splat(3.010299956639812) * fast_log2_lanes(saturate_lanes(p_avg + L::splat(kLevelFloor), kLevelFloor));
+}
+
+// chunk_update<acquire, onset> lane by lane: power_sum holds each lane's
+// chunk sum (as double), g_prev, step and g_new its ramp. Updates the lanes'
+// state, puts the levels the update answered in `level` (for telemetry) and
+// the gains the next chunks start from in `g_start`, and returns db_to_amp
+// of the new commands. A lane that the gate holds or that makes a fast
+// attack takes that branch's values by a select.
+template <class V, bool acquire, bool onset>
+[[gnu::always_inline]] inline V chunk_update_lanes(LaneLoop<V> &s, V power_sum, const ChunkShape &k,
+                                                  const BankShape &b, V g_prev, V step, V g_new, V &level,
+                                                  V &g_start) {
+    using L = Lanes<V>;
+    using Mask = decltype(V{} < V{});
+    const V zero = L::splat(0.0), ref = L::splat(b.ref_db);
+    const V mean = saturate_lanes(L::splat(k.r) * power_sum, 0.0);
+    V ms = zero, referred = mean;
+    if constexpr (acquire || onset) {
+        ms = L::fma(g_prev, g_prev, step * L::fma(step, L::splat(k.v), g_prev * L::splat(k.u)));
+        referred = ms > zero ? saturate_lanes(mean * ((g_new * g_new) / ms), 0.0) : mean;
     }
-    s.p_avg = k.detector >= 1.0 ? mean : L::fma(mean - s.p_avg, L::splat(k.detector), s.p_avg);  // ema_step
-    level = L::splat(3.010299956639812) * fast_log2_lanes(saturate_lanes(s.p_avg + L::splat(kLevelFloor), kLevelFloor));
-    V command = L::fma(L::splat(b.ref_db) - level, L::splat(k.loop), s.gain_db);
-    const V hi = L::splat(b.bounds.hi), lo = L::splat(b.bounds.lo);
+    const V detected = acquire ? referred : mean;
+    V p_avg = k.detector >= 1.0 ? detected : L::fma(detected - s.p_avg, L::splat(k.detector), s.p_avg);  // ema_step
+    Mask gated{}, attack{};
+    if constexpr (onset) {
+        gated = mean < L::splat(b.rules.gate_power) * ms;
+        p_avg = gated ? s.p_avg : p_avg;  // one level serves the held lanes and the others
+    }
+    level = level_db_lanes(p_avg);
+    V command = L::fma(ref - level, L::splat(k.loop), s.gain_db);
+    if constexpr (onset) {
+        const V own = level_db_lanes(referred);
+        attack = (own - ref > L::splat(b.rules.attack_db)) & ~gated;
+        level = attack ? own : level;
+        command = gated ? s.gain_db : attack ? s.gain_db + (ref - own) : command;
+        p_avg = attack ? referred : p_avg;
+    }
+    const V hi = L::splat(b.rules.bounds.hi), lo = L::splat(b.rules.bounds.lo);
     command = command > hi ? hi : command;  // clamp_gain
     command = command < lo ? lo : command;
     const V g_next = db_to_amp_lanes(command);
     s.gain_db = command;
-    if constexpr (acquire) {  // follow_gain(g_new, g_next)
+    if constexpr (acquire || onset) {  // follow_gain(g_new, g_next), in the mode or after an attack
         const V rho = g_next / g_new;
-        s.p_avg = g_new > zero ? saturate_lanes(s.p_avg * (rho * rho), 0.0) : s.p_avg;
+        Mask follows = g_new > zero;
+        if constexpr (!acquire) follows = follows & attack;
+        p_avg = follows ? saturate_lanes(p_avg * (rho * rho), 0.0) : p_avg;
     }
+    s.p_avg = p_avg;
+    g_start = g_new;
+    if constexpr (onset) g_start = attack ? g_next : g_new;
     return g_next;
 }
 

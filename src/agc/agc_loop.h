@@ -68,23 +68,36 @@ inline double level_db(double p_avg) {
 
 // The bounds of the gain command, applied after every loop update on both
 // paths. In this order: no more than ref_db + 300 (the level's floor, -300 dB,
-// can never ask for more), no less than ref_db - 780 (the power ceiling is
-// about +773.6 dB), no more than 760 (db_to_amp(760) = 1e38 stays finite in
-// float whatever ref_db is). The three rules come to two comparisons against
-// bounds formed once per ref_db; plain comparisons, so NaN stays NaN.
+// can never ask for more) and no more than max_gain_db (a NaN ceiling is
+// none), no less than ref_db - 780 (the power ceiling is about +773.6 dB), no
+// more than 760 (db_to_amp(760) = 1e38 stays finite in float whatever ref_db
+// is). The rules come to two comparisons against bounds formed once per call
+// (per update on the per-sample path); plain comparisons, so NaN stays NaN.
 struct GainBounds {
     double lo, hi;
 };
 
-inline GainBounds gain_bounds(double ref_db) {
-    const double up = ref_db + 300.0, down = ref_db - 780.0;
-    return {down > 760.0 ? 760.0 : down, up < 760.0 ? up : 760.0};
+inline GainBounds gain_bounds(const agc_t *a) {
+    const double up = a->ref_db + 300.0, down = a->ref_db - 780.0;
+    const double hi = up < 760.0 ? up : 760.0;
+    return {down > 760.0 ? 760.0 : down, a->max_gain_db < hi ? a->max_gain_db : hi};
 }
 
 inline double clamp_gain(double gain_db, GainBounds b) {
     if (gain_db > b.hi) gain_db = b.hi;
     if (gain_db < b.lo) gain_db = b.lo;
     return gain_db;
+}
+
+// Whether the gate or the fast attack is on: the loops take their updates'
+// extra tests only then (the ceiling is in the bounds, at no cost).
+inline bool onset_on(const agc_t *a) { return a->gate_db > QV_AGC_GATE_OFF || a->attack_db < QV_AGC_ATTACK_OFF; }
+
+// The gate as a power: an update whose samples' input power is below it
+// holds. 0, which nothing is below, for no gate (-inf or NaN).
+inline double gate_power(const agc_t *a) {
+    const double t = db_to_amp(a->gate_db);
+    return t * t;
 }
 
 // The acquisition mode's detector: its state re-referred from the linear gain
@@ -118,17 +131,42 @@ inline float sample_gain(agc_t *a) {
     return float(a->g_last);
 }
 
-// Second: detector on the gained sample, then every P samples the loop update.
-inline void measure_sample(agc_t *a, float yr, float yi) {
+// Second: detector on the sample y gained by g, then every P samples the
+// loop update. The gate and the fast attack look at each sample's own power:
+// a sample whose input power (|y|^2 against gate_power g^2) is below the gate
+// leaves the detector as it is, and when it completes a period the update
+// holds the gain (the bounds still apply). Otherwise a completing sample
+// whose level exceeds ref_db by more than attack_db makes a fast attack: the
+// command drops by the whole excess and the detector restarts from that
+// sample's power, re-referred to the new gain.
+inline void measure_sample(agc_t *a, float yr, float yi, float g) {
     const uint64_t period = a->gain_update_period ? a->gain_update_period : 1;
-    const double p = std::fma(double(yr), double(yr), double(yi) * double(yi));
-    a->p_avg = qv::ema_step(a->p_avg, qv::saturate(p, 0.0, kPowerCeiling, kPowerCeiling), a->alpha);
+    const double p = qv::saturate(std::fma(double(yr), double(yr), double(yi) * double(yi)), 0.0, kPowerCeiling,
+                                  kPowerCeiling);
+    const bool onset = onset_on(a);
+    const bool gated = onset && p < gate_power(a) * (double(g) * double(g));
+    if (!gated) a->p_avg = qv::ema_step(a->p_avg, p, a->alpha);
     if (++a->hold_count >= period) {
-        const double level = level_db(a->p_avg);
-        const double command = std::fma(double(period) * (4.0 * a->loop_bw), a->ref_db - level, a->gain_db);
-        a->gain_db = clamp_gain(command, gain_bounds(a->ref_db));
+        double level = 0.0, command = 0.0;
+        bool attack = false;
+        if (gated) {
+            level = level_db(a->p_avg);
+            command = a->gain_db;
+        } else {
+            const double own = onset ? level_db(p) : 0.0;
+            attack = onset && own - a->ref_db > a->attack_db;
+            if (attack) {
+                level = own;
+                command = a->gain_db + (a->ref_db - own);
+                a->p_avg = p;
+            } else {
+                level = level_db(a->p_avg);
+                command = std::fma(double(period) * (4.0 * a->loop_bw), a->ref_db - level, a->gain_db);
+            }
+        }
+        a->gain_db = clamp_gain(command, gain_bounds(a));
         // Every sample since the last update saw g_last (the gain is held).
-        if (a->flags & QV_AGC_ACQUIRE) follow_gain(a, a->g_last, db_to_amp(a->gain_db));
+        if (attack || (a->flags & QV_AGC_ACQUIRE)) follow_gain(a, a->g_last, db_to_amp(a->gain_db));
         a->clip_lin = float(db_to_amp(a->clip_db));
         a->hold_count = 0;
         telemetry_hook(a, level);
@@ -151,32 +189,70 @@ inline ChunkShape shape_for(const agc_t *a, uint64_t len) {
             (u * (2.0 * double(len) + 1.0)) / 6.0};
 }
 
+// What a call fixes for the loop updates of all its chunks.
+struct CallRules {
+    GainBounds bounds;
+    double gate_power;  // gate_power(a)
+    double attack_db;
+};
+
+inline CallRules rules_for(const agc_t *a) { return {gain_bounds(a), gate_power(a), a->attack_db}; }
+
 // The block path's loop update for one chunk, whose gain ramped from g_prev by
 // `step` per sample up to g_new and whose gained samples have the power sum
 // S: detector, level, integrator, clamp, (in the acquisition mode) the
 // detector's re-reference, telemetry. Returns db_to_amp of the new command,
 // the next chunk's g_new. The clamp is a branch that a loop far from its
 // bounds never takes, off the path from one command to the next.
-template <bool acquire>
-inline double chunk_update(agc_t *a, float power_sum, const ChunkShape &k, GainBounds bounds, double g_prev,
-                           double step, double g_new) {
+//
+// With `onset` (the gate or the fast attack on) the chunk's mean is also
+// taken as the input power it stands for: over the mean square ms of the
+// ramp's gains, and at the gain the chunk ended on, mean g_new^2 / ms. A
+// chunk below the gate (mean < gate_power ms) holds the detector and the
+// command; a chunk whose own level at g_new exceeds ref_db by more than
+// attack_db drops the command by that excess, restarts the detector from the
+// chunk re-referred to the new gain, and sets `restart`: the next chunk is
+// gained by the new gain from its first sample instead of ramping to it.
+template <bool acquire, bool onset = false>
+inline double chunk_update(agc_t *a, float power_sum, const ChunkShape &k, const CallRules &rules, double g_prev,
+                           double step, double g_new, bool &restart) {
     double mean = qv::saturate(k.r * double(power_sum), 0.0, kPowerCeiling, kPowerCeiling);
-    if constexpr (acquire) {
+    bool gated = false, attack = false;
+    double level = 0.0, command = 0.0;
+    if constexpr (acquire || onset) {
         // The mean was taken under the ramp: refer it to the gain the chunk
         // ended on. ms is the mean of (g_prev + step i)^2 over i = 1 .. len.
         const double ms = std::fma(g_prev, g_prev, step * std::fma(step, k.v, g_prev * k.u));
-        if (ms > 0.0) mean = qv::saturate(mean * ((g_new * g_new) / ms), 0.0, kPowerCeiling, kPowerCeiling);
+        const double referred =
+            ms > 0.0 ? qv::saturate(mean * ((g_new * g_new) / ms), 0.0, kPowerCeiling, kPowerCeiling) : mean;
+        if constexpr (onset) {
+            gated = mean < rules.gate_power * ms;
+            const double own = level_db(referred);
+            attack = !gated && own - a->ref_db > rules.attack_db;
+            if (gated) {
+                level = level_db(a->p_avg);
+                command = a->gain_db;
+            } else if (attack) {
+                level = own;
+                command = a->gain_db + (a->ref_db - own);
+                a->p_avg = referred;
+            }
+        }
+        if constexpr (acquire) mean = referred;
     }
-    a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
-    const double level = level_db(a->p_avg);
-    double command = std::fma(a->ref_db - level, k.loop, a->gain_db);
+    if (!gated && !attack) {
+        a->p_avg = qv::ema_step(a->p_avg, mean, k.detector);
+        level = level_db(a->p_avg);
+        command = std::fma(a->ref_db - level, k.loop, a->gain_db);
+    }
     double g_next = db_to_amp(command);
-    if (!(command <= bounds.hi && command >= bounds.lo)) [[unlikely]] {
-        command = clamp_gain(command, bounds);
+    if (!(command <= rules.bounds.hi && command >= rules.bounds.lo)) [[unlikely]] {
+        command = clamp_gain(command, rules.bounds);
         g_next = db_to_amp(command);
     }
     a->gain_db = command;
-    if constexpr (acquire) follow_gain(a, g_new, g_next);
+    if (acquire || attack) follow_gain(a, g_new, g_next);
+    restart = attack;
     telemetry_hook(a, level);
     return g_next;
 }
@@ -189,7 +265,7 @@ inline qv_cf32 agc_step(agc_t *a, qv_cf32 x) {
     a->pending = agc_pending_t{};
     const float g = sample_gain(a);
     const float yr = x.real() * g, yi = x.imag() * g;
-    measure_sample(a, yr, yi);
+    measure_sample(a, yr, yi, g);
     return qv::square_clip({yr, yi}, a->clip_lin);
 }
 

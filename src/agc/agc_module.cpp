@@ -3,6 +3,7 @@
 #include "agc/agc_binding.h"
 #include "agc/agc_core.h"
 #include "agc/agc_loop.h"
+#include "agc/agc_presets.h"
 #include "agc/agc_variants.h"
 #include "common/lifecycle.h"
 #include "common/module.h"
@@ -13,7 +14,7 @@ struct AgcType {
     using Core = agc_t;
     static constexpr const char *module = "agc", *name = "AGC", *example = "AGC()";
     static constexpr const char *create_name = "agc_create";
-    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING};
+    static constexpr size_t kStateSizes[] = {QV_AGC_STATE_BYTES, QV_AGC_STATE_BYTES_PENDING, QV_AGC_STATE_BYTES_ONSET};
     static constexpr auto destroy = agc_destroy;
     static constexpr auto state_bytes = agc_state_bytes;
     static constexpr auto get_state = agc_get_state;
@@ -59,15 +60,23 @@ PyDoc_STRVAR(AGC_doc,
 "After every loop update the command is held within ``ref_db - 780`` and\n"
 "``ref_db + 300`` dB and at most 760 dB, so silence cannot wind it up\n"
 "without bound: exact zeros in give exact zeros out, and a signal that\n"
-"returns after silence starts from at most ``ref_db + 300`` dB.\n"
-"``PRESETS['burst']`` holds parameters for bursts that arrive out of noise.\n\n"
+"returns after silence starts from at most ``ref_db + 300`` dB. Three\n"
+"settings for bursts, each off by default, act at the loop updates: a gain\n"
+"ceiling (``max_gain_db``), a gate that holds the loop below an input level\n"
+"(``gate_db``) and a fast attack that corrects a loud onset in one update\n"
+"(``attack_db``). ``PRESETS['burst']`` holds settings for bursts that\n"
+"arrive out of silence or noise at any level; ``AGC.from_preset('burst')``\n"
+"returns an AGC set up with them.\n\n"
 "``steps`` runs a block on its own chunk grid; ``stream`` runs the blocks of\n"
 "one stream on one grid, so that the result does not depend on where the\n"
 "stream is cut. ``get_state`` saves parameters and loop state as a 120-byte\n"
 "blob, or, while ``stream`` has a chunk pending, a 152-byte blob (version 4:\n"
 "the 120 bytes, then the chunk: samples done and its length as uint64 at\n"
-"offsets 120 and 128, its four float32 partial sums at 136); ``set_state``\n"
-"takes either.\n\n"
+"offsets 120 and 128, its four float32 partial sums at 136); with a setting\n"
+"for bursts on, a 176-byte blob (version 5: the 152 bytes, the chunk's\n"
+"fields 0 when none is pending, then ``max_gain_db``, ``gate_db`` and\n"
+"``attack_db`` as doubles at 152, 160 and 168). ``set_state`` takes all\n"
+"three; a blob of 120 or 152 bytes switches the settings for bursts off.\n\n"
 "Parameters\n----------\n"
 "ref_db : float, optional\n"
 "    Target output power in dB; 0 dB is unit power (``|y|**2 == 1``).\n"
@@ -98,8 +107,8 @@ PyDoc_STRVAR(AGCObj_reset_doc,
 "target sees no transient), refreshes the clip level from ``clip_db`` and\n"
 "drops a chunk that ``stream`` left pending.\n"
 "The configuration (``ref_db``, ``loop_bw``, ``alpha``, ``decim``, ``clip_db``,\n"
-"``gain_update_period``, ``acquire``) and a telemetry attachment are left\n"
-"untouched.\n\n"
+"``gain_update_period``, ``acquire``, ``max_gain_db``, ``gate_db``,\n"
+"``attack_db``) and a telemetry attachment are left untouched.\n\n"
 "Returns\n-------\nNone\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
@@ -280,8 +289,9 @@ PyDoc_STRVAR(AGC_stream_doc,
 "samples at ``clip_db`` as it finds it. ``steps``, ``step`` and ``reset`` drop\n"
 "a pending chunk (its samples are out, the loop never measures them), and\n"
 "``steps`` starts its own grid as always. While a chunk is pending,\n"
-"``get_state`` returns a 152-byte blob (version 4) that carries it, and\n"
-"``applied_gain_db`` is the ramp's gain at the latest sample.\n\n"
+"``get_state`` returns a 152-byte blob (version 4; the 176 bytes of version\n"
+"5 with a setting for bursts on) that carries it, and ``applied_gain_db`` is\n"
+"the ramp's gain at the latest sample.\n\n"
 "Parameters\n----------\n"
 "x : array_like\n"
 "    Samples, converted to complex64 without forced casting (complex128 is\n"
@@ -328,7 +338,9 @@ PyDoc_STRVAR(AGC_applied_gain_db_doc,
 "smallest normal and the largest finite double). On the per-sample path it\n"
 "is one loop update behind ``gain_db``; at convergence the two are equal,\n"
 "and both are 0.0 after construction and ``reset``. While ``stream`` has a\n"
-"chunk pending, it is the chunk's ramp at its latest sample.\n\n"
+"chunk pending, it is the chunk's ramp at its latest sample; after a fast\n"
+"attack (``attack_db``) that ends a block call, the new gain the next\n"
+"sample gets.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import AGC\n"
 ">>> agc = AGC()\n"
@@ -383,9 +395,101 @@ PyDoc_STRVAR(AGC_acquire_doc,
 ">>> lowest_db(False), lowest_db(True)\n"
 "(-254.8, 0.0)\n");
 
+PyDoc_STRVAR(AGC_max_gain_db_doc,
+"The gain ceiling: the highest gain command the loop may reach, in dB.\n\n"
+"``inf`` (the default) is none beyond the command's own bounds. After every\n"
+"loop update of ``step``, ``steps`` and ``stream`` the command is held at\n"
+"or below it, together with those bounds (at most ``ref_db + 300`` and 760,\n"
+"at least ``ref_db - 780``: a ceiling below that acts as that bound). So\n"
+"silence or a noise floor winds the gain up to the ceiling at most, and a\n"
+"burst after it comes out at most ``max_gain_db`` above its input level. A\n"
+"NaN ceiling is none, as ``inf``: it never opens the other bounds.\n\n"
+"``steps`` and ``stream`` read it when a call starts (a chunk ``stream``\n"
+"completes: as the completing call finds it), ``step`` at every update.\n"
+"With it, ``gate_db`` or ``attack_db`` on, ``get_state`` writes a 176-byte\n"
+"blob (version 5) that carries all three.\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC()\n"
+">>> agc.max_gain_db = 40.0\n"
+">>> _ = agc.steps(np.zeros(4000, np.complex64))    # silence: up to the ceiling, no further\n"
+">>> agc.gain_db, agc.state_bytes()\n"
+"(40.0, 176)\n");
+
+PyDoc_STRVAR(AGC_gate_db_doc,
+"The gate: an input power in dB below which a loop update holds the gain.\n\n"
+"``-inf`` (the default) is no gate. An update whose input lies below\n"
+"``gate_db`` leaves both the gain command and the detector as they are, so\n"
+"silence and a noise floor below the gate leave the gain where the last\n"
+"signal put it, and the burst that follows is measured from the state the\n"
+"last burst left, not from the noise. The bounds still apply, and the\n"
+"update still runs the telemetry hook: it records the held command and the\n"
+"level of the held detector, one record per update as always.\n\n"
+"The input power is what the samples measured at the loop's output stand\n"
+"for before the gain: on ``steps`` and ``stream``, a chunk's mean output\n"
+"power over the mean square of the gains of its ramp (the power the loop\n"
+"sums anyway: no second sum per sample); on ``step``, each sample's power\n"
+"over its gain squared. There a sample below the gate leaves the detector\n"
+"as it is, and the update that such a sample completes holds. The level\n"
+"is compared as a power, ``db_to_amp(gate_db) ** 2`` with the loop's own\n"
+"conversion (``inf`` closes the gate for every input but one at zero gain;\n"
+"NaN is no gate). Read as ``max_gain_db`` is.\n\n"
+"A burst quieter than the last one then starts from the last one's gain and\n"
+"climbs at the loop's speed; ``PRESETS['burst']`` leaves the gate off for\n"
+"bursts whose levels vary.\n\n"
+"Examples\n--------\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> agc = AGC(loop_bw=0.01)\n"
+">>> agc.gate_db = -60.0\n"
+">>> _ = agc.steps(np.full(2000, 0.1, np.complex64))      # -20 dB: levelled\n"
+">>> round(agc.gain_db, 1)\n"
+"20.0\n"
+">>> _ = agc.steps(np.zeros(2000, np.complex64))           # silence, then -80 dB: held\n"
+">>> _ = agc.steps(np.full(800, 1e-4, np.complex64))\n"
+">>> round(agc.gain_db, 1)\n"
+"20.0\n");
+
+PyDoc_STRVAR(AGC_attack_db_doc,
+"The fast attack: how far above ``ref_db`` an update's own level must be,\n"
+"in dB, for the update to correct the whole excess at once.\n\n"
+"``inf`` (the default) is never. An update's own level is that of its own\n"
+"samples, not the detector's average: on ``steps`` and ``stream`` a chunk's\n"
+"mean output power referred from its gain ramp to the gain it ended on; on\n"
+"``step`` the power of the sample that completes the update. When it\n"
+"exceeds ``ref_db`` by more than ``attack_db``, the command drops by the\n"
+"whole excess (then the bounds apply), the detector restarts from that\n"
+"power re-referred to the new gain, so that the loop goes on from on\n"
+"target, and the telemetry records that level. On ``steps`` and ``stream``\n"
+"the next chunk is gained by the new gain from its first sample rather\n"
+"than ramping to it: of a loud onset only the chunk it arrives in comes out\n"
+"too loud, and the next one too when the onset filled so little of its\n"
+"chunk that the correction fell short by more than ``attack_db`` (small\n"
+"``decim`` keeps that short). After a fast attack that ends a call,\n"
+"``applied_gain_db`` is that new gain, which the next sample gets.\n\n"
+"Quiet steps keep the loop's normal speed, and an update the gate holds\n"
+"never attacks. Keep ``attack_db`` above what the signal's own peaks reach\n"
+"over a chunk, or they trigger it: ``PRESETS['burst']`` uses 6 dB at\n"
+"``decim`` 4. NaN is never. Read as ``max_gain_db`` is.\n\n"
+"Examples\n--------\n"
+"A burst at -40 dB after silence, with the gain at a 60 dB ceiling: the\n"
+"first chunk comes out 20 dB too loud, then on target at once:\n\n"
+">>> import numpy as np\n"
+">>> from quorvel.agc import AGC\n"
+">>> x = np.concatenate([np.zeros(4000), np.full(64, 0.01)]).astype(np.complex64)\n"
+">>> agc = AGC(loop_bw=0.02)\n"
+">>> agc.max_gain_db, agc.attack_db = 60.0, 6.0\n"
+">>> y = agc.steps(x)[4000:]\n"
+">>> np.round(20 * np.log10(np.abs(y[[0, 7, 8, 63]])), 1)\n"
+"array([20., 20.,  0.,  0.], dtype=float32)\n");
+
 // The AGC's words for its parameters, beside those it shares with AGCBank.
 struct AgcDocs : qv::agc::ParameterDocs {
     static constexpr const char *decim = AGC_decim_doc;
+    static constexpr const char *max_gain_db = AGC_max_gain_db_doc;
+    static constexpr const char *gate_db = AGC_gate_db_doc;
+    static constexpr const char *attack_db = AGC_attack_db_doc;
 };
 
 #define AGC_PARAMETER_(name, scope) QV_AGC_PROPERTY(AgcAccess, AgcDocs, name)
@@ -398,7 +502,44 @@ PyGetSetDef AGC_getset[] = {
 };
 #undef AGC_PARAMETER_
 
+PyDoc_STRVAR(AGC_from_preset_doc,
+"from_preset($type, name, /, **overrides)\n--\n\n"
+"Return an AGC set up for a use: ``PRESETS[name]`` with ``overrides`` over it.\n\n"
+"``ref_db``, ``loop_bw`` and ``alpha`` go to the constructor (which seeds the\n"
+"detector from ``ref_db``), every other value is set as the property of its\n"
+"name; settings neither the preset nor ``overrides`` give keep the defaults\n"
+"of ``AGC()``. So ``AGC.from_preset('burst', ref_db=-6)`` is\n"
+"``AGC(ref_db=-6, loop_bw=...)`` with the preset's other properties set, bit\n"
+"for bit, and the command, ``level_file``, ``level_files`` and the GNU Radio\n"
+"block give the same with ``preset='burst'``.\n\n"
+"Parameters\n----------\n"
+"name : str\n    A key of ``PRESETS``.\n"
+"**overrides\n"
+"    Settable properties (``ref_db``, ``decim``, ``max_gain_db``...) whose\n"
+"    values replace the preset's.\n\n"
+"Returns\n-------\nAGC\n\n"
+"Raises\n------\n"
+"ValueError\n    No preset of that name; the message lists the presets.\n"
+"TypeError\n    An override that is not a settable property of ``AGC``.\n\n"
+"Examples\n--------\n"
+">>> from quorvel.agc import AGC, PRESETS\n"
+">>> agc = AGC.from_preset('burst', ref_db=-6.0)\n"
+">>> agc.ref_db, agc.decim == PRESETS['burst']['decim'], agc.acquire\n"
+"(-6.0, True, True)\n"
+">>> AGC.from_preset('bursts')\n"
+"Traceback (most recent call last):\n    ...\n"
+"ValueError: no preset named 'bursts'; the presets are 'burst'\n");
+
+PyObject *AGC_from_preset(PyObject *cls, PyObject *args, PyObject *kw) {
+    PyObject *name;
+    if (!PyArg_ParseTuple(args, "O", &name)) return nullptr;
+    qv::PyRef none = qv::PyRef::steal(PyTuple_New(0));
+    if (!none) return nullptr;
+    return qv::agc::from_preset(cls, none.get(), name, kw, qv::agc::parameter_names<false>(), "AGC");
+}
+
 PyMethodDef AGC_methods[] = {
+    {"from_preset", qv::with_keywords(AGC_from_preset), METH_VARARGS | METH_KEYWORDS | METH_CLASS, AGC_from_preset_doc},
     {"reset", AGCObj_reset, METH_NOARGS, AGCObj_reset_doc},
     {"step", AGC_step, METH_VARARGS, AGC_step_doc},
     {"steps", qv::with_keywords(AGC_steps), METH_VARARGS | METH_KEYWORDS, AGC_steps_doc},
@@ -413,8 +554,10 @@ PyMethodDef AGC_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The text signature's defaults must be literals: 1e999 is how it writes inf.
 PyDoc_STRVAR(settling_samples_doc,
-"settling_samples(loop_bw, alpha, gain_err_db, tol_db, *, acquire=False)\n--\n\n"
+"settling_samples(loop_bw, alpha, gain_err_db, tol_db, *, acquire=False, max_gain_db=1e999, gate_db=-1e999, "
+"attack_db=1e999)\n--\n\n"
 "How many samples this loop needs to settle -- the design query a caller "
 "sizing a warm-up budget, a burst preamble or an acquisition guard has to answer.\n\n"
 "The loop filter's time constant ``1 / (4 * loop_bw)`` is only a floor: the\n"
@@ -440,7 +583,12 @@ PyDoc_STRVAR(settling_samples_doc,
 "alpha : float\n    Detector coefficient, in (0, 1].\n"
 "gain_err_db : float\n    Initial gain error in dB (input below the reference).\n"
 "tol_db : float\n    How close the gain must come and stay, in dB; > 0.\n"
-"acquire : bool, optional\n    Ask about the loop with ``AGC.acquire`` on (keyword only).\n\n"
+"acquire : bool, optional\n    Ask about the loop with ``AGC.acquire`` on (keyword only).\n"
+"max_gain_db, gate_db, attack_db : float, optional\n"
+"    Ask about the loop with these settings (keyword only; off by default,\n"
+"    as on a new AGC). The input's power is ``-gain_err_db`` dB: below\n"
+"    ``gate_db`` the loop holds and never settles (0), and a loud input\n"
+"    settles at the first sample once ``attack_db`` is below its excess.\n\n"
 "Returns\n-------\nint\n    Samples to settle, between 1 and ``16 / loop_bw`` + 1, or 0.\n\n"
 "Examples\n--------\n"
 ">>> from quorvel.agc import settling_samples\n"
@@ -452,17 +600,23 @@ PyDoc_STRVAR(settling_samples_doc,
 ">>> settling_samples(0.0025, 0.05, -60.0, 1.0), settling_samples(0.0025, 0.05, -60.0, 1.0, acquire=True)\n"
 "(537, 411)\n"
 ">>> settling_samples(0.0025, 1.5, 12.0, 0.5)    # alpha outside (0, 1]\n"
-"0\n");
+"0\n"
+">>> settling_samples(0.0025, 0.05, -60.0, 1.0, attack_db=6.0)    # corrected at the first sample\n"
+"1\n");
 
 PyObject *_bind_settling_samples(PyObject *, PyObject *args, PyObject *kw) {
-    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", "acquire", nullptr};
-    double loop_bw, alpha, gain_err_db, tol_db;
+    static const char *_kwlist[] = {"loop_bw", "alpha", "gain_err_db", "tol_db", "acquire", "max_gain_db", "gate_db",
+                                    "attack_db", nullptr};
+    agc_t like{};
+    double gain_err_db, tol_db;
     int acquire = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd|$p", const_cast<char **>(_kwlist), &loop_bw, &alpha,
-                                     &gain_err_db, &tol_db, &acquire))
+    like.max_gain_db = QV_AGC_MAX_GAIN_OFF, like.gate_db = QV_AGC_GATE_OFF, like.attack_db = QV_AGC_ATTACK_OFF;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dddd|$pddd", const_cast<char **>(_kwlist), &like.loop_bw,
+                                     &like.alpha, &gain_err_db, &tol_db, &acquire, &like.max_gain_db, &like.gate_db,
+                                     &like.attack_db))
         return nullptr;
-    const uint32_t flags = acquire ? QV_AGC_ACQUIRE : 0;
-    return PyLong_FromUnsignedLongLong(agc_settling_samples_flags(loop_bw, alpha, gain_err_db, tol_db, flags));
+    like.flags = acquire ? QV_AGC_ACQUIRE : 0;
+    return PyLong_FromUnsignedLongLong(agc_settling_samples_like(&like, gain_err_db, tol_db));
 }
 
 PyMethodDef agc_module_methods[] = {
@@ -480,9 +634,10 @@ PyDoc_STRVAR(agc_doc,
 "runs many channels, each bit for bit an AGC of its own, several times\n"
 "faster than one after another. Results are bit-exact and NaN or infinite\n"
 "samples never stop the loop.\n\n"
-"``PRESETS`` maps a use to parameters: ``PRESETS['burst']``, for bursts\n"
-"that arrive out of noise at any level, gives ``loop_bw``, ``alpha``,\n"
-"``decim`` and ``acquire``.\n\n"
+"``PRESETS`` maps a use to settings: ``PRESETS['burst']``, for bursts that\n"
+"arrive out of silence or noise at any level, gives ``loop_bw``, ``alpha``,\n"
+"``decim``, ``acquire`` and the settings for bursts; ``AGC.from_preset`` and\n"
+"``AGCBank.from_preset`` return objects set up by a preset.\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
 ">>> from quorvel.agc import AGC, PRESETS\n"
@@ -490,24 +645,30 @@ PyDoc_STRVAR(agc_doc,
 ">>> y = agc.steps(np.full(200, 0.1, np.complex64))\n"
 ">>> bool(abs(y[-1]) > abs(y[0]))\n"
 "True\n"
-">>> p = PRESETS['burst']\n"
-">>> p\n"
-"{'loop_bw': 0.02, 'alpha': 0.05, 'decim': 8, 'acquire': True}\n"
-">>> agc = AGC(loop_bw=p['loop_bw'], alpha=p['alpha'])\n"
-">>> agc.decim, agc.acquire = p['decim'], p['acquire']\n");
+">>> PRESETS['burst']\n"
+"{'loop_bw': 0.03, 'alpha': 0.08, 'decim': 4, 'acquire': True, 'max_gain_db': 80.0, 'gate_db': -inf, "
+"'attack_db': 6.0}\n"
+">>> agc = AGC.from_preset('burst', ref_db=-6.0)\n"
+">>> agc.decim, agc.max_gain_db\n"
+"(4, 80.0)\n");
 
 PyModuleDef agc_module = {
     PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// PRESETS: {name: {"loop_bw": float, "alpha": float, "decim": int, "acquire": bool}}.
+// PRESETS: {name: {property: value}}, plain values of the AGC's properties, from agc_presets.h.
 bool add_presets(PyObject *module) {
-    qv::PyRef burst = qv::PyRef::steal(Py_BuildValue("{s:d,s:d,s:K,s:O}", "loop_bw", 0.02, "alpha", 0.05, "decim",
-                                                     8ULL, "acquire", Py_True));
-    if (!burst) return false;
-    qv::PyRef presets = qv::PyRef::steal(Py_BuildValue("{s:O}", "burst", burst.get()));
-    if (!presets || PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
-    presets.release();  // the module holds it now
+    qv::PyRef presets = qv::PyRef::steal(PyDict_New());
+    if (!presets) return false;
+    for (const qv::agc::Preset &p : qv::agc::kPresets) {
+        qv::PyRef settings = qv::PyRef::steal(Py_BuildValue(
+            "{s:d,s:d,s:K,s:O,s:d,s:d,s:d}", "loop_bw", p.loop_bw, "alpha", p.alpha, "decim",
+            static_cast<unsigned long long>(p.decim), "acquire", p.acquire ? Py_True : Py_False, "max_gain_db",
+            p.max_gain_db, "gate_db", p.gate_db, "attack_db", p.attack_db));
+        if (!settings || PyDict_SetItemString(presets.get(), p.name, settings.get()) < 0) return false;
+    }
+    if (PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
+    qv::agc::presets() = presets.release();  // the module holds it now, for good
     return true;
 }
 

@@ -96,8 +96,8 @@ uint64_t settle(agc_t *a, float amplitude, double target_db, double tol_db, uint
     uint64_t settled = 0;  // the step since which the gain has stayed in the band, or 0
     for (uint64_t k = 1; k <= budget; ++k) {
         const uint64_t gain = bits(a->gain_db), power = bits(a->p_avg), linear = bits(a->g_last);
-        const float ga = sample_gain(a) * amplitude;
-        measure_sample(a, ga * 0.6f, ga * 0.8f);
+        const float g = sample_gain(a), ga = g * amplitude;
+        measure_sample(a, ga * 0.6f, ga * 0.8f, g);
         if (std::fabs(a->gain_db - target_db) <= tol_db)
             settled = settled ? settled : k;
         else

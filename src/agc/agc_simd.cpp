@@ -263,19 +263,19 @@ size_t lag_for(uint64_t d, size_t n) {
     return n / d >= 8 * lag ? lag : 0;
 }
 
-// run_blocks<chunk_vector, acquire> over rows of n samples, `stride` apart,
+// run_blocks<chunk_vector, acquire, onset> over rows of n samples, `stride` apart,
 // of the live channels chan[0 .. live), live in ((G - 1) W, G W]: channel
 // g W + j in lane j of vector g. Each round takes the next chunk of every
 // vector (lag_for rounds later for each vector than for the one before):
 // the chunks' samples, then the loop updates of the vectors side by side.
-template <class V, size_t G, bool acquire>
+template <class V, size_t G, bool acquire, bool onset>
 void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
     using L = Lanes<V>;
     constexpr size_t W = L::count;
     const agc_t &bank = chan[0];
     const uint64_t d = bank.decim ? bank.decim : 1;
     const ChunkShape full = shape_for(&bank, d);
-    const BankShape shape{bank.ref_db, gain_bounds(bank.ref_db)};
+    const BankShape shape{bank.ref_db, rules_for(&bank)};
     const float clip = float(db_to_amp(bank.clip_db));
     bool watched = false;
     for (size_t c = 0; c < live; ++c) watched |= chan[c].tlm != nullptr;
@@ -311,12 +311,12 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
                 wait[g] -= wait[g] != 0;
                 return;
             }
-            V level;
-            const V g_next =
-                chunk_update_lanes<V, acquire>(s[g], sums[g], k[g], shape, g_prev[g], step[g], g_new[g], level);
+            V level, g_start;
+            const V g_next = chunk_update_lanes<V, acquire, onset>(s[g], sums[g], k[g], shape, g_prev[g], step[g],
+                                                                   g_new[g], level, g_start);
             if (watched) [[unlikely]]
                 record_lanes(chan + g * W, live - g * W, s[g], level);
-            g_prev[g] = g_new[g];
+            g_prev[g] = g_start;
             g_new[g] = g_next;
             offset[g] += len[g];
         });
@@ -326,35 +326,31 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
 
 // The whole chunks of every channel: passes of two vectors of lanes, then
 // what is left in two, one, or (a single channel) the stream's own loop.
-template <bool acquire>
+template <bool acquire, bool onset>
 void bank_blocks(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
     constexpr size_t W = Lanes<Wide>::count;
     size_t c = 0;
     for (; channels - c >= 2 * W; c += 2 * W)
-        run_lanes<Wide, 2, acquire>(chan + c, 2 * W, in + c * stride, out + c * stride, stride, n);
+        run_lanes<Wide, 2, acquire, onset>(chan + c, 2 * W, in + c * stride, out + c * stride, stride, n);
     const size_t rest = channels - c;
     if (rest > W)
-        run_lanes<Wide, 2, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+        run_lanes<Wide, 2, acquire, onset>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
     else if (rest > 1)
-        run_lanes<Wide, 1, acquire>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+        run_lanes<Wide, 1, acquire, onset>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
     else if (rest == 1)
-        run_blocks<chunk_vector, acquire>(chan + c, in + c * stride, out + c * stride, n);
+        run_blocks<chunk_vector, acquire, onset>(chan + c, in + c * stride, out + c * stride, n);
 }
 
 void bank_steps(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
     if (!n) return;
-    if (chan[0].flags & QV_AGC_ACQUIRE)
-        bank_blocks<true>(chan, channels, in, out, n, n);
-    else
-        bank_blocks<false>(chan, channels, in, out, n, n);
+    with_modes(chan, [&]<bool acquire, bool onset>() { bank_blocks<acquire, onset>(chan, channels, in, out, n, n); });
 }
 
 void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    if (chan[0].flags & QV_AGC_ACQUIRE)
-        run_bank_stream<span_vector, bank_blocks<true>, stream, true>(chan, channels, in, out, n);
-    else
-        run_bank_stream<span_vector, bank_blocks<false>, stream, false>(chan, channels, in, out, n);
+    with_modes(chan, [&]<bool acquire, bool onset>() {
+        run_bank_stream<span_vector, bank_blocks<acquire, onset>, stream, acquire, onset>(chan, channels, in, out, n);
+    });
 }
 #else
 // Without hardware fma the scalar loops are as fast as anything else here.

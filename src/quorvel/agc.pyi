@@ -10,20 +10,28 @@ class _HasCapsule(Protocol):
     @property
     def _capsule(self) -> object: ...
 
-class _Preset(TypedDict):
+class _Preset(TypedDict, total=False):
+    ref_db: float
     loop_bw: float
     alpha: float
     decim: int
+    clip_db: float
     acquire: bool
+    max_gain_db: float
+    gate_db: float
+    attack_db: float
 
 PRESETS: dict[str, _Preset]
 
 def settling_samples(loop_bw: SupportsFloat, alpha: SupportsFloat, gain_err_db: SupportsFloat,
-                     tol_db: SupportsFloat, *, acquire: object = False) -> int: ...
+                     tol_db: SupportsFloat, *, acquire: object = False, max_gain_db: SupportsFloat = ...,
+                     gate_db: SupportsFloat = ..., attack_db: SupportsFloat = ...) -> int: ...
 
 class AGC:
     def __init__(self, ref_db: SupportsFloat = 0.0, loop_bw: SupportsFloat = 0.0025,
                  alpha: SupportsFloat = 0.05) -> None: ...
+    @classmethod
+    def from_preset(cls, name: str, /, **overrides: Any) -> Self: ...
     def reset(self) -> None: ...
     def step(self, x: complex | SupportsComplex | SupportsFloat | SupportsIndex, /) -> complex: ...
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64: ...
@@ -46,10 +54,15 @@ class AGC:
     clip_db: float
     gain_update_period: int
     acquire: bool
+    max_gain_db: float
+    gate_db: float
+    attack_db: float
 
 class AGCBank:
     def __init__(self, channels: SupportsIndex, ref_db: SupportsFloat = 0.0, loop_bw: SupportsFloat = 0.0025,
                  alpha: SupportsFloat = 0.05) -> None: ...
+    @classmethod
+    def from_preset(cls, channels: SupportsIndex, name: str, /, **overrides: Any) -> Self: ...
     def reset(self) -> None: ...
     def steps(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64: ...
     def stream(self, x: npt.ArrayLike, out: _C64 | None = None) -> _C64: ...
@@ -70,3 +83,6 @@ class AGCBank:
     decim: int
     clip_db: float
     acquire: bool
+    max_gain_db: float
+    gate_db: float
+    attack_db: float

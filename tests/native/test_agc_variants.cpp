@@ -2,8 +2,9 @@
 // random splits, and the span kernel of a chunk that a call starts, resumes
 // or completes), of a bank's steps and stream, and of the settling loop
 // against the scalar reference, bit for bit, with the acquisition mode off
-// and on: outputs, loop state, the pending chunk, a bank's telemetry, and
-// the guard elements around the output.
+// and on and the burst settings (ceiling, gate, fast attack) off and on:
+// outputs, loop state, the pending chunk, a bank's telemetry, and the guard
+// elements around the output.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -50,6 +51,28 @@ double mostly(double ordinary, const double (&extremes)[N], unsigned rare = 4) {
     return rng() % rare ? ordinary : pick(extremes);
 }
 
+// The burst settings: all off in a third of the records, else each off,
+// ordinary or extreme.
+void set_burst(agc_t &a) {
+    const double inf = INFINITY, nan = NAN;
+    const double ceilings[] = {nan, -inf, -900.0, 0.0, 1e4};
+    const double gates[] = {nan, inf, -300.0, 400.0};
+    const double attacks[] = {nan, -inf, -20.0, 0.0};
+    const bool on = rng() % 3 != 0;
+    a.max_gain_db = on && rng() % 2 ? mostly(uniform(-20, 80), ceilings) : QV_AGC_MAX_GAIN_OFF;
+    a.gate_db = on && rng() % 2 ? mostly(uniform(-120, 20), gates) : QV_AGC_GATE_OFF;
+    a.attack_db = on && rng() % 2 ? mostly(uniform(0, 12), attacks) : QV_AGC_ATTACK_OFF;
+}
+
+// All three burst settings at ordinary values (on), or all off: a long call
+// whose samples' scale jumps and falls silent (random_samples) then gates,
+// attacks and rests on the ceiling.
+void set_ordinary_burst(agc_t &a, bool on) {
+    a.max_gain_db = on ? uniform(20, 80) : QV_AGC_MAX_GAIN_OFF;
+    a.gate_db = on ? uniform(-90, -40) : QV_AGC_GATE_OFF;
+    a.attack_db = on ? uniform(0, 10) : QV_AGC_ATTACK_OFF;
+}
+
 agc_t random_record() {
     const double inf = INFINITY, nan = NAN;
     const double refs[] = {0.0, -300.0, 459.0, 461.0, 800.0, 1600.0, 1e300, -inf, inf, nan};
@@ -73,6 +96,7 @@ agc_t random_record() {
     a.hold_count = rng();
     a.clip_lin = float(uniform(0, 4));
     a.flags = uint32_t(rng());  // bit 0, the acquisition mode, on in half the records
+    set_burst(a);
     if (rng() % 2) {            // a pending chunk of stream, of any length it may have
         const float sums[] = {0.0f, -0.0f, 1e-45f, 3e38f, INFINITY, NAN};
         a.pending.len = rng() % 4 ? 2 + rng() % 70 : pick(decims) | 2;
@@ -248,6 +272,7 @@ void check_settle() {
         const uint64_t budget = uint64_t(16.0 / loop_bw) + 1;
         agc_t *a = agc_create(0.0, loop_bw, alpha);
         a->flags = uint32_t(trial & 1) * QV_AGC_ACQUIRE;
+        if (trial % 4 >= 2) set_burst(*a);
         const agc_t fresh = *a;
         agc_destroy(a);
         agc_t want_record = fresh;
@@ -384,6 +409,7 @@ void check_banks() {
                 std::vector<agc_t> chan = random_bank(channels);
                 agc_t &p = chan[0];
                 p.decim = decim, p.flags = flags;
+                set_ordinary_burst(p, channels != 8);
                 p.ref_db = uniform(-20, 20), p.loop_bw = 0.01 / double(decim), p.alpha = uniform(0.01, 0.5);
                 agc_bank_t bank{channels, chan.data()};
                 agc_bank_configure(&bank, &p);
@@ -410,12 +436,14 @@ int main() {
     // Long calls at the usual chunk lengths, where the loop runs for a while
     // and its state walks far from where it started.
     for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
-        for (uint64_t decim : {1, 2, 7, 8, 16, 64}) {
-            agc_t a = random_record();
-            a.decim = decim, a.flags = flags;
-            a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
-            check_call(a, random_samples(4097), 1);
-        }
+        for (uint64_t decim : {1, 2, 7, 8, 16, 64})
+            for (bool burst : {false, true}) {
+                agc_t a = random_record();
+                a.decim = decim, a.flags = flags;
+                a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
+                set_ordinary_burst(a, burst);
+                check_call(a, random_samples(4097), 1);
+            }
     // stream over random splits, from records with and without a pending
     // chunk; and long streams cut into calls that end inside big chunks.
     for (size_t n = 0; n <= 300; n += 1 + n / 16)
@@ -424,12 +452,14 @@ int main() {
             check_calls(&Variant::stream, "stream", record, random_samples(n + 3), 3, random_cuts(record.decim));
         }
     for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
-        for (uint64_t decim : {1, 8, 64, 4096}) {
-            agc_t a = random_record();
-            a.decim = decim, a.flags = flags, a.pending = agc_pending_t{};
-            a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
-            check_calls(&Variant::stream, "stream", a, random_samples(20001), 1, {1000, 999, 3, 4097, 1001});
-        }
+        for (uint64_t decim : {1, 8, 64, 4096})
+            for (bool burst : {false, true}) {
+                agc_t a = random_record();
+                a.decim = decim, a.flags = flags, a.pending = agc_pending_t{};
+                a.ref_db = uniform(-20, 20), a.loop_bw = 0.01 / double(decim), a.alpha = uniform(0.01, 0.5);
+                set_ordinary_burst(a, burst);
+                check_calls(&Variant::stream, "stream", a, random_samples(20001), 1, {1000, 999, 3, 4097, 1001});
+            }
     check_spans();
     check_banks();
     check_settle();

@@ -77,6 +77,23 @@ static void acquisition_mode(void) {
     CHECK(agc_settling_samples_flags(0.0025, 0.05, -60.0, 1.0, QV_AGC_ACQUIRE) == 411);
 }
 
+/* The burst settings from C: fields of the record, off as agc_create makes
+   them; a version 5 blob once one is on; the settling query on a record. */
+static void burst_settings(void) {
+    agc_t *a = agc_create(0.0, 0.02, 0.05);
+    CHECK(a != NULL && a->max_gain_db == QV_AGC_MAX_GAIN_OFF && a->gate_db == QV_AGC_GATE_OFF &&
+          a->attack_db == QV_AGC_ATTACK_OFF && agc_state_bytes(a) == QV_AGC_STATE_BYTES);
+    a->attack_db = 6.0;
+    unsigned char blob[QV_AGC_STATE_BYTES_ONSET];
+    CHECK(agc_state_bytes(a) == QV_AGC_STATE_BYTES_ONSET);
+    agc_get_state(a, blob);
+    CHECK(blob[4] == 5);
+    CHECK(agc_settling_samples_like(a, -60.0, 1.0) == 1);
+    a->attack_db = QV_AGC_ATTACK_OFF;
+    CHECK(agc_settling_samples_like(a, -60.0, 1.0) == agc_settling_samples(0.02, 0.05, -60.0, 1.0));
+    agc_destroy(a);
+}
+
 /* The stream from C: cut into 1001-sample calls, the output of one agc_steps
    call on the 512 complete chunks; 3 samples pending, in a version 4 blob. */
 static void stream_from_c(void) {
@@ -124,6 +141,7 @@ int main(void) {
     inline_emit();
     attached_agc();
     acquisition_mode();
+    burst_settings();
     stream_from_c();
     cores_with_c_types();
     printf("%d failures\n", failures);

@@ -59,25 +59,28 @@ class ChannelBank:
 
     def set_state(self, blob: bytes) -> None:
         """Restore what :meth:`get_state` saved, parameters included; ValueError
-        when ``blob`` holds another number of channels or is no AGC state."""
-        size = self._bank.state_bytes(0)
-        if len(blob) != size * self.channels:
-            raise ValueError(f"holds {len(blob)} bytes, not the {size}-byte AGC state of each of "
-                             f"{self.channels} channel(s)")
-        saved = [agc.AGC() for _ in range(self.channels)]
-        for c, loop in enumerate(saved):
-            loop.set_state(blob[c * size:(c + 1) * size])
+        when ``blob`` holds another number of channels or is no AGC state.
+        Each channel's blob states its own length in its header."""
+        saved, at = [], 0
+        for _ in range(self.channels):
+            size = int.from_bytes(blob[at + 8:at + 12], "little") if len(blob) >= at + 16 else 0
+            loop = agc.AGC()
+            loop.set_state(blob[at:at + size])
+            saved.append(loop)
+            at += size
+        if at != len(blob):
+            raise ValueError(f"holds more than the {at} bytes of the AGC state of {self.channels} channel(s)")
         if any(_parameters(loop) != _parameters(saved[0]) for loop in saved):
             raise ValueError("holds channels with different AGC parameters")
-        before = _parameters(self._bank), self.get_state()
+        before = _parameters(self._bank), [self._bank.get_state(c) for c in range(self.channels)]
         try:
             self._configure(_parameters(saved[0]))
             for c, loop in enumerate(saved):
                 self._bank.set_state(c, loop.get_state())
         except BaseException:
             self._configure(before[0])
-            for c in range(self.channels):
-                self._bank.set_state(c, before[1][c * size:(c + 1) * size])
+            for c, state in enumerate(before[1]):
+                self._bank.set_state(c, state)
             raise
 
     def _configure(self, values: dict[str, Any]) -> None:
@@ -102,6 +105,15 @@ class ChannelBank:
         return np.stack(gain, axis=1), np.stack(level, axis=1)
 
 
+def _longest_state() -> int:
+    """The longest blob an AGC writes: with a setting for bursts on (version 5,
+    which also holds room for a pending chunk)."""
+    with agc.AGC() as probe:
+        probe.gate_db = 0.0
+        return probe.state_bytes()
+
+
+
 def _parameters(loop: Any) -> dict[str, Any]:
     return {name: getattr(loop, name) for name in BANK_PARAMETERS}
 
@@ -113,16 +125,12 @@ def restore(bank: ChannelBank, path: PathArg, wanted: Mapping[str, Any]) -> None
     name = os.fspath(path)
     try:
         with open(name, "rb") as file:
-            longest = len(bank.get_state())
-            blob = file.read(longest + 1)  # a byte more tells a longer file
+            blob = file.read(bank.channels * _longest_state() + 1)  # a byte more tells a longer file
     except FileNotFoundError:
         raise UsageError(f"{name}: no such file") from None
     except OSError as exc:
         raise OSError(exc.errno, exc.strerror, name) from None
     try:
-        if len(blob) > longest:
-            raise ValueError(f"holds more than the {longest} bytes of the AGC state of {bank.channels} "
-                             "channel(s)")
         bank.set_state(blob)
     except ValueError as exc:
         raise RecordingError(f"{name}: not a saved AGC state ({exc})") from None

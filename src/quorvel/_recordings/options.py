@@ -5,10 +5,12 @@ agc`` (``--ref-db``...), the keywords of ``level_file``,
 ``level_recording`` and ``level_files`` (signature and docstring entries),
 the batch's task arguments, the channel bank and its saved-state check,
 and the parameters and ``set_<name>`` callbacks of ``agc_cc``. Each option
-is an attribute of ``AGC`` and ``AGCBank`` of the same name.
+is an attribute of ``AGC`` and ``AGCBank`` of the same name. Each face also
+takes ``preset``, a name of ``quorvel.agc.PRESETS``, whose values replace
+the defaults of the options not given.
 
-Only the standard library is imported: the command builds its parser from
-this module before anything else loads.
+Only the standard library is imported until a preset is asked for: the
+command builds its parser from this module before anything else loads.
 """
 
 from __future__ import annotations
@@ -32,13 +34,15 @@ Settings = dict[str, Any]
 @dataclass(frozen=True)
 class Rule:
     """What a value must be: ``described`` words it for Python callers,
-    ``expected`` for the command once the text reads as a finite number, and
-    ``bounds`` for help texts (empty when there is nothing to add)."""
+    ``expected`` for the command once the text reads as a number (a finite
+    one unless ``infinite`` allows the infinities), and ``bounds`` for help
+    texts (empty when there is nothing to add)."""
 
     test: Callable[[Any], bool]
     described: str
     expected: str
     bounds: str = ""
+    infinite: bool = False
 
 
 FINITE = Rule(math.isfinite, "a finite number", "a finite number")
@@ -47,6 +51,7 @@ FRACTION = Rule(lambda v: 0 < v <= 1, "a number in (0, 1]", "a number in (0, 1]"
 COUNT = Rule(lambda v: 1 <= v < 2**64, "a whole number from 1 to 2**64 - 1", "a whole number from 1 to 2**64 - 1",
              "1 to 2**64 - 1")
 TRUTH = Rule(lambda v: v in (False, True), "True or False", "True or False")
+NUMBER = Rule(lambda v: not math.isnan(v), "a number, inf or -inf (not NaN)", "a number, inf or -inf", infinite=True)
 
 
 def _real(value: Any) -> Optional[float]:
@@ -109,6 +114,12 @@ OPTIONS = (
     Option("acquire", bool, False, TRUTH, "the acquisition mode, in which the detector follows the gain the loop "
                                           "applies: no dip below the target after a loud onset"),
     Option("clip_db", float, 120.0, FINITE, "output clip level in dB, per component"),
+    Option("max_gain_db", float, math.inf, NUMBER, "the gain ceiling, the highest gain command the loop may "
+                                                   "reach in dB; inf for none"),
+    Option("gate_db", float, -math.inf, NUMBER, "the gate, an input power in dB below which the loop holds its gain "
+                                                "and detector; -inf for none"),
+    Option("attack_db", float, math.inf, NUMBER, "the fast attack, how far above ref_db in dB an update's own level "
+                                                 "must be to be corrected at once; inf for never"),
 )
 
 NAMES = tuple(option.name for option in OPTIONS)
@@ -118,6 +129,36 @@ def check(settings: Mapping[str, Any]) -> Settings:
     """Every option's value in ``settings`` (the default where absent), checked
     in the record's order; UsageError naming the first that is out of range."""
     return {o.name: o.check(settings.get(o.name, o.default)) for o in OPTIONS}
+
+
+def preset(name: str) -> Settings:
+    """Every option's value as ``AGC.from_preset(name)`` sets it: the preset's
+    over the defaults. UsageError, listing the presets, for an unknown name."""
+    from quorvel.agc import AGC
+
+    try:
+        made = AGC.from_preset(name)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    try:
+        return {o.name: getattr(made, o.name) for o in OPTIONS}
+    finally:
+        made.destroy()
+
+
+def resolve(given: Mapping[str, Any], name: Optional[str] = None) -> Settings:
+    """Every option's value: those ``given``, the rest from the preset ``name``
+    (its values over the defaults) or, without one, the defaults. Unchecked."""
+    base = preset(name) if name is not None else {o.name: o.default for o in OPTIONS}
+    return {o.name: given.get(o.name, base[o.name]) for o in OPTIONS}
+
+
+def as_json(settings: Mapping[str, Any]) -> dict[str, Any]:
+    """``settings`` as a record in a JSON file writes them: JSON has no
+    infinities, so an infinite setting (one that is off) is the text "inf"
+    or "-inf"."""
+    return {key: str(value) if isinstance(value, float) and math.isinf(value) else value
+            for key, value in settings.items()}
 
 
 def build(kind: Callable[..., R], settings: Mapping[str, Any], *leading: Any) -> R:
@@ -131,12 +172,15 @@ def build(kind: Callable[..., R], settings: Mapping[str, Any], *leading: Any) ->
 
 
 MARK = "{AGC options}"
+PRESET_HELP = ("start from the values of ``quorvel.agc.PRESETS[preset]`` (``'burst'``) instead of the defaults, "
+               "as ``AGC.from_preset`` does; the options given replace its values")
 
 
 def document(doc: str, checked: bool = True) -> str:
     """``doc`` with its line ``{AGC options}``, if any, replaced by one numpydoc
-    parameter entry per option, at that line's indentation: with the bounds
-    a checked value keeps, or, unchecked, as the ``AGC`` attribute."""
+    parameter entry per option and one for ``preset``, at that line's
+    indentation: with the bounds a checked value keeps, or, unchecked, as the
+    ``AGC`` attribute."""
     lines = doc.splitlines(keepends=True)
     at = next((k for k, line in enumerate(lines) if line.strip() == MARK), None)
     if at is None:
@@ -149,15 +193,17 @@ def document(doc: str, checked: bool = True) -> str:
         else:
             head, text = f"{option.name} : {option.type.__name__}", f"{option.help}, as ``AGC.{option.name}``"
         entries += [f"{indent}{head}\n", f"{indent}    {text[0].upper()}{text[1:]} (default {option.default!r}).\n"]
+    entries += [f"{indent}preset : str, optional\n", f"{indent}    {PRESET_HELP[0].upper()}{PRESET_HELP[1:]}.\n"]
     return "".join(lines[:at] + entries + lines[at + 1:])
 
 
 def with_options(*, positional: int = 0, checked: bool = True) -> Callable[[Callable[..., R]], Callable[..., R]]:
-    """Gives a function one parameter per option in place of its parameter
-    ``settings``, which receives them all (given or default, unchecked) as
-    :data:`Settings`. The first ``positional`` options may be given by
-    position, the others by keyword only; the signature (as ``inspect``
-    shows it) and the docstring (see :func:`document`) say so."""
+    """Gives a function one parameter per option and ``preset`` in place of
+    its parameter ``settings``, which receives every option's value (given,
+    else the preset's, else the default; see :func:`resolve`) as
+    :data:`Settings`, unchecked. The first ``positional`` options may be
+    given by position, the others by keyword only; the signature (as
+    ``inspect`` shows it) and the docstring (see :func:`document`) say so."""
 
     def decorate(function: Callable[..., R]) -> Callable[..., R]:
         signature = inspect.signature(function)
@@ -166,6 +212,8 @@ def with_options(*, positional: int = 0, checked: bool = True) -> Callable[[Call
         made = [inspect.Parameter(o.name, inspect.Parameter.POSITIONAL_OR_KEYWORD if k < positional else
                                   inspect.Parameter.KEYWORD_ONLY, default=o.default, annotation=o.type.__name__)
                 for k, o in enumerate(OPTIONS)]
+        made.append(inspect.Parameter("preset", inspect.Parameter.KEYWORD_ONLY, default=None,
+                                      annotation="Optional[str]"))
         parameters = own[:leading] + made + own[leading + 1:]
         by_position = NAMES[:positional]
 
@@ -182,8 +230,7 @@ def with_options(*, positional: int = 0, checked: bool = True) -> Callable[[Call
                     if name in given:
                         raise TypeError(f"{function.__name__}() got multiple values for argument '{name}'")
                     given[name] = kwargs.pop(name)
-            settings = {o.name: given.get(o.name, o.default) for o in OPTIONS}
-            return function(*args, settings=settings, **kwargs)
+            return function(*args, settings=resolve(given, kwargs.pop("preset", None)), **kwargs)
 
         wrapper.__signature__ = signature.replace(  # type: ignore[attr-defined]
             parameters=sorted(parameters, key=lambda p: p.kind))  # stable: keyword-only options stay first
