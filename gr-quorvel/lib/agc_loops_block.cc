@@ -172,12 +172,13 @@ void agc_loops_block::apply()
     d_dirty = false;
 }
 
-// As a new loop, but at the initial gain (held within the loop's bounds).
+// As a new loop, but at the initial gain (held within the loop's bounds, the
+// ceiling among them).
 void agc_loops_block::restart(size_t channel)
 {
     agc_t* a = d_bank->chan + channel;
     agc_reset(a);
-    a->gain_db = qv::agc::clamp_gain(d_initial_gain_db, qv::agc::gain_bounds(a->ref_db));
+    a->gain_db = qv::agc::clamp_gain(d_initial_gain_db, qv::agc::gain_bounds(a));
     a->g_last = qv::agc::db_to_amp(a->gain_db);
 }
 
