@@ -96,7 +96,7 @@ agc_settings agc_loops_block::settings() const
     return d_next;
 }
 
-// A preset writes its settings over the next ones; "" writes nothing.
+// A preset writes the settings its row gives over the next ones; "" writes nothing.
 void agc_loops_block::set_preset_name(const std::string& name)
 {
     std::lock_guard<std::mutex> lock(d_mutex);
@@ -109,10 +109,9 @@ void agc_loops_block::set_preset_name(const std::string& name)
         throw std::invalid_argument("unknown preset '" + name + "'; the presets: " +
                                     preset_names());
     agc_settings next = d_next;
-    next.loop_bw = p->loop_bw;
-    next.alpha = p->alpha;
-    next.decim = int64_t(p->decim);
-    next.acquire = p->acquire;
+#define QUORVEL_PRESET_SETTING_(type, name) next.name = decltype(next.name)(p->name);
+    QV_AGC_PRESET_SETTINGS(QUORVEL_PRESET_SETTING_)
+#undef QUORVEL_PRESET_SETTING_
     take(std::move(next));
     d_preset = name;
 }
@@ -146,16 +145,15 @@ std::vector<uint8_t> agc_loops_block::channel_state(size_t channel) const
     return blob;
 }
 
-// The loop settings into every channel, the block's own into the work side;
-// before the first sample, the loops start afresh under them.
+// The loop settings into every channel (each parameter a bank shares, by the
+// core's list, and the acquisition mode), the block's own into the work
+// side; before the first sample, the loops start afresh under them.
 void agc_loops_block::apply()
 {
     agc_t like = d_bank->chan[0];
-    like.ref_db = d_next.ref_db;
-    like.loop_bw = d_next.loop_bw;
-    like.alpha = d_next.alpha;
-    like.decim = uint64_t(d_next.decim);
-    like.clip_db = d_next.clip_db;
+#define QUORVEL_LOOP_SETTING_(name, scope) QV_AGC_IF_SHARED(scope, like.name = decltype(like.name)(d_next.name);)
+    QV_AGC_PARAMETERS(QUORVEL_LOOP_SETTING_)
+#undef QUORVEL_LOOP_SETTING_
     like.flags = d_next.acquire ? like.flags | QV_AGC_ACQUIRE : like.flags & ~uint32_t(QV_AGC_ACQUIRE);
     agc_bank_configure(d_bank.get(), &like);
     d_tag_every = uint64_t(d_next.tag_every);
