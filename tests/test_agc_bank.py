@@ -5,6 +5,8 @@ calls from several threads."""
 import math
 import os
 import struct
+import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -294,3 +296,45 @@ class TestThreads:
             os.waitpid(pid, 0)
             pytest.fail("the child hangs on the bank a thread of its parent was running")
         assert os.waitstatus_to_exitcode(status) == 0
+
+    def test_an_error_under_the_hold_never_waits_for_its_own_finalizer(self):
+        # While another exception is handled, raising an error creates its object at once; the
+        # collection that allocation may run finds a finalizer calling the same bank.
+        code = """
+import gc
+import numpy as np
+from quorvel.agc import AGC, AGCBank
+from quorvel.telemetry import Telemetry
+
+bank = AGCBank(40)
+other = AGC()
+other.decim = 3
+failing = [lambda: bank.get_state(99), lambda: bank.state_bytes(-41), lambda: bank.set_state(50, other.get_state()),
+           lambda: bank.set_state(0, other.get_state()), lambda: bank.steps(np.zeros((3, 8), np.complex64)),
+           lambda: bank.set_telemetry(tlm, "b")]
+
+class Trap:
+    def __init__(self):
+        self.cycle = self
+    def __del__(self):
+        bank.gain_db, bank.channels
+        Trap()
+
+with Telemetry(64) as tlm:
+    Trap()
+    gc.set_threshold(1)
+    raised = 0
+    for _ in range(50):
+        for call in failing:
+            try:
+                raise KeyError("being handled")
+            except KeyError:
+                try:
+                    call()
+                except (IndexError, ValueError):
+                    raised += 1
+    gc.set_threshold(700)
+print(raised)
+"""
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+        assert result.returncode == 0 and result.stdout == "300\n", result.stderr

@@ -81,6 +81,7 @@ def test_empty_recording(tmp_path):
     (["agc", "{src}"], 2, "required"),
     (["frobnicate"], 2, "invalid choice"),
     (["agc", "{src}", "{nodir}"], 1, "No such file or directory"),
+    (["agc", "{src}", "{out}", "--skip-done"], 2, "--skip-done runs many files: it needs -o OUTDIR"),
 ])
 def test_user_errors_are_one_line(tmp_path, args, status, message):
     src, odd = tmp_path / "in.cf32", tmp_path / "odd.cf32"

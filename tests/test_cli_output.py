@@ -337,3 +337,36 @@ def test_help_shows_every_default():
                             ("--clip-db", "120.0"), ("--block", "1048576"), ("--telemetry", "not saved")]:
         entry = re.search(r"^  " + re.escape(option) + r" \S+\s+(.*?)(?=\n  -|\Z)", text, re.S | re.M).group(1)
         assert f"(default: {default})" in " ".join(entry.split()), (option, entry)
+
+
+# -- standard streams ------------------------------------------------------------------------
+
+def test_two_outputs_on_one_stream_are_refused(tmp_path, src):
+    into, before = tmp_path / "into", src.read_bytes()
+    cases = [(["-", "--state-out", "/dev/stdout"], None, "--state-out must not be INPUT, OUTPUT or telemetry"),
+             (["/dev/stdout", "--state-out", "-"], None, "--state-out must not be INPUT, OUTPUT or telemetry"),
+             (["-", "--state-out", into], into, "--state-out must not be INPUT, OUTPUT or telemetry"),
+             (["-"], src, "OUTPUT must not be INPUT")]
+    for args, stdout, message in cases:
+        with open(stdout or os.devnull, "ab") as sink:
+            result = subprocess.run([sys.executable, "-m", "quorvel", "agc", src, *map(str, args)],
+                                    stdout=sink if stdout else subprocess.PIPE, stderr=subprocess.PIPE)
+        assert result.returncode == 2 and one_line(result.stderr) == f"quorvel: error: {message}"
+        assert not result.stdout
+    assert src.read_bytes() == before and into.read_bytes() == b""
+
+
+def test_closed_standard_streams(tmp_path, src):
+    def closed(fd, *args):
+        return subprocess.run(["sh", "-c", f'exec "$@" {fd}>&-', "sh", sys.executable, "-m", "quorvel", "agc",
+                               src, *map(str, args)], capture_output=True)
+
+    result = closed(1, "-")
+    assert result.returncode == 1 and one_line(result.stderr) == "quorvel: error: standard output: Bad file descriptor"
+    want = levelled(np.fromfile(src, "<c8"))
+    result = closed(2, tmp_path / "out.cf32")                # no bar and no report, the run all the same
+    assert result.returncode == 0 and (tmp_path / "out.cf32").read_bytes() == want
+    result = closed(2, "-")                                  # nothing but the samples on standard output
+    assert result.returncode == 0 and result.stdout == want
+    result = closed(2, "-o", tmp_path / "many", "--workers", "1")
+    assert result.returncode == 0 and (tmp_path / "many" / "in.cf32").read_bytes() == want

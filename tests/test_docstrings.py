@@ -109,5 +109,5 @@ def test_readme_levelling_example_runs(tmp_path):
     assert (tmp_path / "out1.cf32").read_bytes() + (tmp_path / "out2.cf32").read_bytes() == \
         (tmp_path / "expected.cf32").read_bytes()
     assert os.path.getsize(tmp_path / "levelled.sigmf-data") == 5000 * 2 * 8
-    assert sorted(os.listdir(tmp_path / "levelled")) == ["site0.cs16", "site1.cs16", "site2.cs16"]
+    assert sorted(os.listdir(tmp_path / "levelled")) == ["quorvel-manifest.jsonl", "site0.cs16", "site1.cs16", "site2.cs16"]
     assert len(np.load(tmp_path / "probes.npz")["gain_db"]) == 300_000 // 8

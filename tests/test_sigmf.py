@@ -1,9 +1,11 @@
 """SigMF recordings in and out of quorvel agc, through the sigmf package."""
 
+import io
 import json
 import os
 import subprocess
 import sys
+import tarfile
 
 import numpy as np
 import pytest
@@ -136,7 +138,7 @@ def test_many_recordings_take_an_archive_and_a_pair_named_twice(tmp_path):
     out = tmp_path / "out"
     summary = batch.level_files([tmp_path / "[ap].sigmf*"], out, workers=1)
     assert summary.ok and [os.path.basename(row.input) for row in summary] == ["a.sigmf", "p.sigmf-data"]
-    assert sorted(os.listdir(out)) == ["a.sigmf-data", "a.sigmf-meta", "p.sigmf-data", "p.sigmf-meta"]
+    assert sorted(os.listdir(out)) == ["a.sigmf-data", "a.sigmf-meta", "p.sigmf-data", "p.sigmf-meta", "quorvel-manifest.jsonl"]
     for stem in "ap":
         assert (out / f"{stem}.sigmf-data").read_bytes() == (tmp_path / "one.sigmf-data").read_bytes()
 
@@ -230,3 +232,150 @@ def test_without_the_sigmf_package_the_command_says_what_to_install(tmp_path):
     assert result.returncode == 1
     assert one_line(result.stderr) == "quorvel: error: SigMF recordings need the sigmf package: " \
                                       "pip install 'quorvel[sigmf]'"
+
+
+# -- hostile recordings ----------------------------------------------------------------------
+
+def archive(path, members):
+    """A tar archive of ``members``, (name, bytes) in order."""
+    with tarfile.open(path, "w", format=tarfile.GNU_FORMAT) as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    return path
+
+
+def test_an_archive_is_one_recording_of_plain_members(tmp_path):
+    floats = np.full(512, 0.5 - 0.25j, "<c8")
+    codes = np.arange(2 * 512, dtype=np.uint8).astype(np.int8)
+    cf32, ci8 = json.dumps(meta("cf32_le")).encode(), json.dumps(meta("ci8")).encode()
+    # Paired by name and folder, whatever the order and whatever else the archive holds.
+    one = archive(tmp_path / "one.sigmf", [("x/rec.sigmf-data", codes.tobytes()), ("y/rec.sigmf-data", floats.tobytes()),
+                                           ("y/rec.sigmf-meta", cf32), ("y/notes.txt", b"hello")])
+    assert level_recording(one, tmp_path / "one.cf32").samples == 512
+    assert (tmp_path / "one.cf32").read_bytes() == reference(floats).tobytes()
+    two = archive(tmp_path / "two.sigmf", [("a/a.sigmf-meta", cf32), ("a/a.sigmf-data", floats.tobytes()),
+                                           ("b/b.sigmf-meta", ci8), ("b/b.sigmf-data", codes.tobytes())])
+    lonely = archive(tmp_path / "lonely.sigmf", [("a/a.sigmf-meta", cf32), ("b/a.sigmf-data", floats.tobytes())])
+    linked = tmp_path / "linked.sigmf"
+    with tarfile.open(linked, "w") as tar:
+        info = tarfile.TarInfo("r/r.sigmf-meta")
+        info.size = len(ci8)
+        tar.addfile(info, io.BytesIO(ci8))
+        info = tarfile.TarInfo("r/r.sigmf-data")
+        info.type, info.linkname = tarfile.SYMTYPE, "/etc/passwd"
+        tar.addfile(info)
+    sparse = tmp_path / "s"
+    sparse.mkdir()
+    (sparse / "r.sigmf-meta").write_bytes(ci8)
+    with open(sparse / "r.sigmf-data", "wb") as file:  # a hole, which GNU tar stores as one
+        file.write(b"\1" * 4096)
+        file.seek(1 << 16, os.SEEK_CUR)
+        file.write(b"\2" * 4096)
+    cut = tmp_path / "cut.sigmf"
+    cut.write_bytes(archive(tmp_path / "whole.sigmf", [("r/r.sigmf-meta", ci8),
+                                                      ("r/r.sigmf-data", bytes(1 << 16))]).read_bytes()[:20_000])
+    cases = {two: "holds 2 recordings (a/a.sigmf-meta, b/b.sigmf-meta); quorvel reads an archive of one",
+             lonely: "holds no a/a.sigmf-data member(s) for a/a.sigmf-meta",
+             linked: "its member r/r.sigmf-data is not a plain file",
+             cut: "its member r/r.sigmf-data claims 65536 bytes, more than the archive holds"}
+    for form in ("gnu", "pax"):
+        path = tmp_path / f"sparse-{form}.sigmf"
+        subprocess.run(["tar", "--sparse", f"--format={form}", "-cf", path, "-C", tmp_path, "s/r.sigmf-meta",
+                        "s/r.sigmf-data"], check=True)
+        cases[path] = "its member s/r.sigmf-data is not a plain file"
+    for path, message in cases.items():
+        result = quorvel("agc", path, tmp_path / "out.cf32", text=True)
+        assert result.returncode == 1 and one_line(result.stderr) == f"quorvel: error: {path}: {message}"
+    assert not (tmp_path / "out.cf32").exists()
+
+
+def test_metadata_names_no_file_outside_its_folder(tmp_path):
+    (tmp_path / "secret.cf32").write_bytes(b"\0" * 64)
+    (tmp_path / "rec").mkdir()
+    (tmp_path / "rec" / "sub").mkdir()
+    (tmp_path / "rec" / "sub" / "x.dat").write_bytes(b"\0" * 64)
+    for dataset in ("../secret.cf32", str(tmp_path / "secret.cf32"), "sub/x.dat", "..", "."):
+        path = write_pair(tmp_path / "rec", "r", meta("cf32_le", **{"core:dataset": dataset}), b"")
+        result = quorvel("agc", path, tmp_path / "out.cf32", text=True)
+        line = one_line(result.stderr)
+        assert result.returncode == 1 and f"{path}: " in line and repr(dataset) in line and "core:dataset" in line
+        if not dataset.startswith("/"):  # the schema refuses an absolute name itself
+            assert line.endswith("is not the name of a file beside it; quorvel reads no dataset in another folder")
+    assert not (tmp_path / "out.cf32").exists()
+
+
+def test_files_that_are_not_regular_are_refused_before_they_are_opened(tmp_path):
+    ok = write_pair(tmp_path, "ok", meta("ci8"), b"\1" * 64)
+    os.mkfifo(tmp_path / "fifo.sigmf-data")
+    (tmp_path / "fifo.sigmf-meta").write_text(json.dumps(meta("ci8")))
+    os.mkfifo(tmp_path / "meta.sigmf-meta")
+    (tmp_path / "meta.sigmf-data").write_bytes(b"")
+    os.mkfifo(tmp_path / "a.sigmf")
+    os.mkfifo(tmp_path / "raw.cf32")
+    cases = [("fifo.sigmf-meta", 1, "fifo.sigmf-data: not a regular file (the samples of {tmp}/fifo.sigmf-meta)"),
+             ("fifo.sigmf-data", 2, "fifo.sigmf-data: not a regular file"),
+             ("meta.sigmf-data", 1, "meta.sigmf-meta: not a regular file (the metadata of {tmp}/meta.sigmf-data)"),
+             ("a.sigmf", 2, "a.sigmf: not a regular file")]
+    for name, status, message in cases:
+        result = quorvel("agc", tmp_path / name, tmp_path / "out.cf32", text=True, timeout=60)
+        assert result.returncode == status
+        assert one_line(result.stderr) == f"quorvel: error: {tmp_path}/" + message.format(tmp=tmp_path)
+    # A batch names them too, and levels the rest.
+    summary = batch.level_files([ok, *(tmp_path / name for name in ("fifo.sigmf-meta", "a.sigmf", "raw.cf32"))],
+                                tmp_path / "out", workers=1)
+    assert [row.error for row in summary] == [None, f"{tmp_path}/fifo.sigmf-data: not a regular file (the samples "
+                                              f"of {tmp_path}/fifo.sigmf-meta)", f"{tmp_path}/a.sigmf: not a "
+                                              "regular file", f"{tmp_path}/raw.cf32: not a regular file"]
+
+
+def test_memory_follows_the_data_not_the_channel_count(tmp_path):
+    path = write_pair(tmp_path, "wide", meta("ci8", 10**7), b"")
+    code = "import resource, sys; from quorvel import cli; status = cli.main(sys.argv[1:]); " \
+           "print(status, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    result = subprocess.run([sys.executable, "-c", code, "agc", path, tmp_path / "out.cf32"], capture_output=True,
+                            text=True)
+    status, kib = map(int, result.stdout.split())
+    assert status == 1 and kib < 400_000
+    assert one_line(result.stderr) == f"quorvel: error: {path}: core:num_channels 10000000 is more channels than " \
+        f"{tmp_path}/wide.sigmf-data's 0 bytes of samples fill (20000000 bytes a sample); quorvel sizes its memory " \
+        "by the data"
+    codes = np.random.default_rng(4).integers(-128, 128, 2 * 3 * 1000).astype(np.int8)
+    assert level_recording(write_pair(tmp_path, "three", meta("ci8", 3), codes.tobytes()),  # as many as fill
+                           tmp_path / "three.cf32").samples == 1000
+
+
+def test_many_captures_are_read_in_time_linear_in_their_number(tmp_path):
+    # 500,000 captures behind one-byte headers: half a minute of list shuffling when each range
+    # read cost time in the number left; a second or so when it does not.
+    code = """
+import sys
+import numpy as np
+from quorvel._recordings.source import Source
+from quorvel.formats import sample_format
+from quorvel.iqfile import level_recording
+path, out = sys.argv[1:]
+n = 500_000
+raw = np.random.default_rng(1).integers(-128, 128, (n, 9), dtype=np.int8)
+raw[:, 0] = 0
+raw.tofile(path)
+source = Source(name=path, path=path, format=sample_format("ci8"), ranges=[(9 * k + 1, 8) for k in range(n)])
+assert level_recording(source, out, block=1 << 16).samples == 4 * n
+"""
+    path, out = tmp_path / "in.ci8", tmp_path / "out.cf32"
+    result = subprocess.run([sys.executable, "-c", code, path, out], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    codes = np.fromfile(path, np.int8).reshape(-1, 9)[:, 1:]
+    assert out.read_bytes() == reference(sample_format("ci8").decode(codes.tobytes())).tobytes()
+
+
+@pytest.mark.parametrize("depth", [600, 100_000])  # deeper than the schema check goes; than the JSON parser does
+def test_deeply_nested_metadata_is_not_json(tmp_path, depth):
+    text = json.dumps(meta("ci8")).replace('"core:version": "1.2.0"', '"core:version": "1.2.0", "x:deep": ' + "[" * depth +
+                                           "]" * depth)
+    (tmp_path / "deep.sigmf-meta").write_text(text)
+    (tmp_path / "deep.sigmf-data").write_bytes(b"")
+    result = quorvel("agc", tmp_path / "deep.sigmf-meta", tmp_path / "out.cf32", text=True)
+    assert result.returncode == 1 and one_line(result.stderr) == \
+        f"quorvel: error: {tmp_path}/deep.sigmf-meta: not JSON (nested deeper than quorvel reads)"

@@ -7,16 +7,25 @@ started beforehand. Two more rows tell what bounds the loop: the same bytes
 read and written through the same atomic outputs with no AGC (the disk's
 share: every output is flushed to disk before it is renamed), and the AGC
 on the same samples in memory with no file at all (the processor's share).
+
+What resuming costs, on 64 recordings of 32 MB and the 2-worker cluster:
+level_files as it runs (a manifest line written and flushed to disk per
+recording) against the same run with the manifest's writes left out, and
+a rerun with skip_done once everything is done (the manifest read, every
+input and output looked at, no task).
 Times are wall-clock medians, since the work spans processes.
 """
 
 from __future__ import annotations
 
+import contextlib
+import json
 import logging
 import os
+import statistics
 import time
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
@@ -24,35 +33,46 @@ from report import Report, Row, Stated
 from sections import Context
 from timing import Plan, interleaved
 
-TITLE = "batch: 16 recordings x 64 MB, a loop of level_file against level_files on 1 and 2 Dask workers"
+TITLE = ("batch: 16 recordings x 64 MB, a loop of level_file against level_files on 1 and 2 Dask workers; "
+         "what resuming costs on 64 x 32 MB")
 
 FILES = 16
 SAMPLES = 8 << 20          # 64 MB of complex64 per file
 BLOCK = 1 << 20
+RESUMED_FILES = 64
+RESUMED_SAMPLES = 4 << 20  # 32 MB
 
 
 class WallSampler:
-    """One run of ``fn`` per sample, timed by the wall clock."""
+    """One run of ``fn`` per sample, timed by the wall clock; ``samples`` keeps them."""
 
     def __init__(self, fn: Callable[[], Any]) -> None:
         self.fn = fn
+        self.samples: list[float] = []
         self.seconds = self.sample()  # also the warm-up
+        self.samples.clear()
 
     def sample(self) -> float:
         started = time.perf_counter()
         self.fn()
-        return time.perf_counter() - started
+        self.samples.append(time.perf_counter() - started)
+        return self.samples[-1]
+
+    @property
+    def spread(self) -> float:
+        """How far the samples lie apart, against their median."""
+        return (max(self.samples) - min(self.samples)) / statistics.median(self.samples)
 
 
-def recordings(folder: Path, rng: np.random.Generator) -> list[Path]:
+def recordings(folder: Path, rng: np.random.Generator, files: int = FILES, samples: int = SAMPLES) -> list[Path]:
     """The input files, made once and kept between runs."""
     folder.mkdir(parents=True, exist_ok=True)
     paths = []
-    for k in range(FILES):
+    for k in range(files):
         path = folder / f"rec{k:02d}.cf32"
-        if not path.exists() or path.stat().st_size != SAMPLES * 8:
+        if not path.exists() or path.stat().st_size != samples * 8:
             with open(path, "wb") as file:
-                for j in range(SAMPLES // BLOCK):  # fresh noise everywhere: nothing for a disk to compress
+                for j in range(samples // BLOCK):  # fresh noise everywhere: nothing for a disk to compress
                     noise = rng.standard_normal(2 * BLOCK, dtype=np.float32) * np.float32(10 ** ((k + j) % 7 - 3))
                     noise.tofile(file)
         paths.append(path)
@@ -76,6 +96,67 @@ def copy_only(paths: list[Path], outdir: Path) -> None:
             out.commit()
         finally:
             out.discard()
+
+
+@contextlib.contextmanager
+def no_manifest_writes() -> Iterator[None]:
+    """level_files with its manifest opened but never written: the baseline of what the record costs."""
+    from quorvel._recordings.manifest import Manifest
+
+    write = Manifest.write
+    Manifest.write = lambda self, entries: None  # type: ignore[method-assign]
+    try:
+        yield
+    finally:
+        Manifest.write = write  # type: ignore[method-assign]
+
+
+def resume_rows(ctx: Context, batch: Any, client: Any, root: Path) -> tuple[list[Row], list[str]]:
+    """The rows of what resuming costs, and their notes."""
+    from quorvel._recordings.manifest import NAME, Manifest
+
+    paths = recordings(root / "resumed", ctx.rng(17), RESUMED_FILES, RESUMED_SAMPLES)
+    outs = {name: root / name for name in ("recorded", "unrecorded", "alone")}
+    for folder in outs.values():
+        folder.mkdir(parents=True, exist_ok=True)
+
+    def without() -> None:
+        with no_manifest_writes():
+            batch.level_files(paths, outs["unrecorded"], client=client)
+
+    recorded = WallSampler(lambda: batch.level_files(paths, outs["recorded"], client=client))
+    lines = [json.loads(text) for text in (outs["recorded"] / NAME).read_text().splitlines()[-RESUMED_FILES - 1:]]
+
+    def alone() -> None:  # the same lines, one write and flush each, with nothing else running
+        (outs["alone"] / NAME).unlink(missing_ok=True)
+        record = Manifest(str(outs["alone"]))
+        for line in lines:
+            record.write([line])
+        record.close()
+
+    samplers = [recorded, WallSampler(without), WallSampler(alone),
+                WallSampler(lambda: batch.level_files(paths, outs["recorded"], client=client, skip_done=True))]
+    t_with, t_without, t_alone, t_resumed = interleaved(samplers, Plan(3 if ctx.quick else 5, budget=240.0,
+                                                                       min_rounds=3))
+    summary = batch.level_files(paths, outs["recorded"], client=client, skip_done=True)
+    assert len(summary.skipped) == RESUMED_FILES  # the rerun did skip everything
+    label = f"{RESUMED_FILES} x {RESUMED_SAMPLES * 8 >> 20} MB"
+    rows = [
+        Row("level_files, manifest written (2 workers)", label, t_with, t_without, Stated("-"),
+            figure=f"{t_with / t_without:.3f}x"),
+        Row("level_files, manifest writes left out", label, t_without, None, Stated("-"), figure="baseline"),
+        Row(f"the manifest's {len(lines)} lines alone, each flushed", label, t_alone, t_with, Stated("-"),
+            figure=f"{t_alone / t_with:.4f}x"),
+        Row("rerun with skip_done, all done", label, t_resumed, t_with, Stated("-"),
+            figure=f"{t_resumed / t_with:.4f}x"),
+    ]
+    spread = max(samplers[0].spread, samplers[1].spread)
+    verdict = "within" if abs(t_with / t_without - 1) <= spread else "beyond"
+    notes = [f"resuming: the manifest took {t_alone * 1e3:.0f} ms written alone, {t_alone / t_with:.1%} of a run, "
+             f"and the client writes it while the workers run on; a run with it took {t_with / t_without - 1:+.1%} "
+             f"against one without, {verdict} the rounds' spread of {spread:.0%}; a rerun of what is done takes "
+             f"{t_resumed * 1e3 / RESUMED_FILES:.2f} ms a recording"]
+    return rows, notes
 
 
 def run(ctx: Context) -> Report:
@@ -121,6 +202,7 @@ def run(ctx: Context) -> Report:
         for path in paths[::5]:  # a spot check: the clusters wrote what the loop wrote
             expected = (outs["loop"] / path.name).read_bytes()
             assert expected == (outs["one"] / path.name).read_bytes() == (outs["two"] / path.name).read_bytes()
+        resumed, resumed_notes = resume_rows(ctx, batch, two, root)
     finally:
         for owned in clusters:
             owned.close()
@@ -139,6 +221,7 @@ def run(ctx: Context) -> Report:
             figure=f"{t_two / t_loop:.3f}x ({t_loop / t_two:.2f}x faster)"),
         Row("read + atomic write, no AGC", label, t_copy, t_loop, Stated("-"), figure=f"{t_copy / t_loop:.3f}x"),
         Row("AGC.steps alone, in memory", label, t_agc, t_loop, Stated("-"), figure=f"{t_agc / t_loop:.3f}x"),
+        *resumed,
     ]
     cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     bound = "the disk" if t_copy > t_agc else "the processors"
@@ -150,5 +233,6 @@ def run(ctx: Context) -> Report:
         f"{t_loop / max(t_copy, (t_copy + t_agc) / 2):.2f}x the loop's speed and reach {t_loop / t_two:.2f}x; "
         f"against 1 worker {t_one / t_two:.2f}x",
         f"clusters started in {started[1]:.1f} s (1 worker) and {started[2]:.1f} s (2 workers), not counted",
+        *resumed_notes,
     ]
     return report

@@ -48,11 +48,11 @@ struct BankType {
 using Life = qv::Lifecycle<BankType>;
 
 // A call's hold on the bank, after the destroyed guard: bank() is the
-// record, or null with the error set.
-struct Held {
-    Bank::Hold hold;
-    explicit Held(PyObject *self) : hold(Life::live(self)) {}
-    agc_bank_t *bank() const { return hold.core(); }
+// record, or null with the error set or to come. Errors under it go through
+// fail(), raised once it is let go (see common/guarded.h).
+struct Held : Bank::Hold {
+    explicit Held(PyObject *self) : Bank::Hold(Life::live(self)) {}
+    agc_bank_t *bank() { return core(); }
 };
 
 // How the parameters' properties reach the bank (see agc_binding.h): the
@@ -77,11 +77,12 @@ struct BankAccess {
     }
 };
 
-// Channel c of the bank (negative c counts from the end), or false with IndexError.
-bool channel_index(const agc_bank_t *b, Py_ssize_t &c) {
+// Channel c of the bank (negative c counts from the end), or false with
+// IndexError to come.
+bool channel_index(Held &held, const agc_bank_t *b, Py_ssize_t &c) {
     if (c < 0) c += Py_ssize_t(b->channels);
     if (c >= 0 && size_t(c) < b->channels) return true;
-    PyErr_Format(PyExc_IndexError, "no channel %zd in a bank of %zu", c, b->channels);
+    held.fail(PyExc_IndexError, "no channel %zd in a bank of %zu", c, b->channels);
     return false;
 }
 
@@ -205,7 +206,7 @@ PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
         agc_bank_t *b = held.bank();
         if (!b) return nullptr;
         if (size_t(rows) != b->channels)
-            return PyErr_Format(PyExc_ValueError, "x has %zd rows for %zu channels", Py_ssize_t(rows), b->channels);
+            return held.fail(PyExc_ValueError, "x has %zd rows for %zu channels", Py_ssize_t(rows), b->channels);
         // The ring of a telemetry context takes one producer at a time: an
         // attached bank keeps the lock, as every AGC does.
         const bool release = b->channels * size_t(n) >= kReleaseSamples && !watched(b);
@@ -286,7 +287,7 @@ PyObject *channel_state(PyObject *self, PyObject *args) {
     if (!Life::live(self) || !PyArg_ParseTuple(args, "n", &c)) return nullptr;
     Held held(self);
     agc_bank_t *b = held.bank();
-    if (!b || !channel_index(b, c)) return nullptr;
+    if (!b || !channel_index(held, b, c)) return nullptr;
     agc_t *channel = b->chan + c;
     if constexpr (!blob) {
         return PyLong_FromSize_t(agc_state_bytes(channel));
@@ -333,11 +334,11 @@ PyObject *AGCBank_set_state(PyObject *self, PyObject *args) {
     if (!bytes) return nullptr;
     Held held(self);
     agc_bank_t *b = held.bank();
-    if (!b || !channel_index(b, c)) return nullptr;
+    if (!b || !channel_index(held, b, c)) return nullptr;
     const int rc = agc_bank_set_state(b, size_t(c), bytes);
     if (rc == QV_AGC_BANK_OTHER_PARAMETERS)
-        return PyErr_Format(PyExc_ValueError, "set_state: the blob's parameters are not the bank's");
-    if (rc != 0) return Life::rejected();
+        return held.fail(PyExc_ValueError, "set_state: the blob's parameters are not the bank's");
+    if (rc != 0) return held.fail(PyExc_ValueError, "%s", Life::kRejected);
     Py_RETURN_NONE;
 }
 
@@ -394,15 +395,15 @@ PyObject *AGCBank_set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
     const uint32_t probes = context ? qv_tlm_probe_count(context) : 0;  // those the context has already
     const int rc = agc_bank_set_telemetry(b, context, t.prefix, t.decim);
     if (rc == QV_AGC_BANK_TOO_MANY_CHANNELS)
-        return PyErr_Format(PyExc_ValueError,
-                            "set_telemetry: a context watches at most %d channels (two probes each), not %zu",
-                            int(QV_AGC_BANK_MAX_WATCHED), b->channels);
+        return held.fail(PyExc_ValueError,
+                         "set_telemetry: a context watches at most %d channels (two probes each), not %zu",
+                         int(QV_AGC_BANK_MAX_WATCHED), b->channels);
     if (rc == QV_AGC_BANK_NO_ROOM)
-        return PyErr_Format(PyExc_ValueError,
-                            "set_telemetry: the context holds %u of its %d probes, without room for the %zu "
-                            "channels' two each",
-                            probes, int(QV_TLM_MAX_PROBES), b->channels);
-    if (rc != 0) return qv::agc::telemetry_refused(rc);
+        return held.fail(PyExc_ValueError,
+                         "set_telemetry: the context holds %u of its %d probes, without room for the %zu "
+                         "channels' two each",
+                         probes, int(QV_TLM_MAX_PROBES), b->channels);
+    if (rc != 0) return held.fail(PyExc_ValueError, qv::agc::kTelemetryRefused, rc);
     Py_RETURN_NONE;
 }
 

@@ -76,10 +76,10 @@ struct TelemetryArgs {
     }
 };
 
-// A set_telemetry the core refused with a code its binding has no words for.
-inline PyObject *telemetry_refused(int rc) {
-    return PyErr_Format(PyExc_ValueError, "set_telemetry failed (rc=%d)", rc);
-}
+// A set_telemetry the core refused with a code its binding has no words for
+// (a ValueError; printf's format of the code).
+constexpr const char *kTelemetryRefused = "set_telemetry failed (rc=%d)";
+inline PyObject *telemetry_refused(int rc) { return PyErr_Format(PyExc_ValueError, kTelemetryRefused, rc); }
 
 // steps(x, out=None) and stream(x, out=None): x converted to complex64, then
 // the output, a new array or out= of exactly x.size elements (x copied first

@@ -10,11 +10,15 @@
 // one (the lock is not recursive): a call converts its arguments, which may
 // run Python code, before it takes its Hold, and under the Hold it creates
 // no object the garbage collector tracks and drops no reference that could
-// be the last.
+// be the last. Its errors too wait until it is let go (Hold::fail): raising
+// one creates the exception object, whose allocation may run a collection,
+// and so a finalizer that calls the same object and would wait for ever.
 #pragma once
 
 #include <pthread.h>
 
+#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -78,26 +82,39 @@ public:
             Py_END_ALLOW_THREADS
         }
         ~Hold() {
-            if (!g_) return;
-            g_->lock_.unlock();
-            if (--g_->users_ == 0 && g_->dropped_) g_->free();
+            if (g_) {
+                g_->lock_.unlock();
+                if (--g_->users_ == 0 && g_->dropped_) g_->free();
+            }
+            if (error_) PyErr_SetString(error_, message_);
         }
         Hold(const Hold &) = delete;
         Hold &operator=(const Hold &) = delete;
 
-        // The record, or null: with RuntimeError("destroyed") when it was
-        // dropped while this hold waited (a null holder's error is set).
-        C *core() const {
+        // The record, or null with the error to come: RuntimeError("destroyed")
+        // when it was dropped while this hold waited (a null holder's error
+        // is set already).
+        C *core() {
             if (!g_) return nullptr;
-            if (g_->dropped_) {
-                PyErr_SetString(PyExc_RuntimeError, "destroyed");
-                return nullptr;
-            }
+            if (g_->dropped_) return fail(PyExc_RuntimeError, "destroyed");
             return g_->core_;
+        }
+
+        // The error this call ends with, raised once the hold is let go
+        // (printf's format); null, to return.
+        [[gnu::format(printf, 3, 4)]] std::nullptr_t fail(PyObject *type, const char *format, ...) {
+            va_list args;
+            va_start(args, format);
+            PyOS_vsnprintf(message_, sizeof message_, format, args);
+            va_end(args);
+            error_ = type;
+            return nullptr;
         }
 
     private:
         Guarded *g_;
+        PyObject *error_ = nullptr;  // a borrowed exception type
+        char message_[256];
     };
 
 private:

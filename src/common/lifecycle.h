@@ -140,9 +140,10 @@ struct Lifecycle {
         return PyBytes_AS_STRING(blob);
     }
 
-    // The error of a blob the core refuses.
+    // The error of a blob the core refuses (a ValueError).
+    static constexpr const char *kRejected = "set_state rejected the blob";
     static PyObject *rejected() {
-        PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+        PyErr_SetString(PyExc_ValueError, kRejected);
         return nullptr;
     }
 

@@ -12,7 +12,8 @@ def main() -> int:
 
         return run()
     except KeyboardInterrupt:  # before the command's own handling is in place, or after it ends
-        print("quorvel: interrupted", file=sys.stderr)
+        if sys.stderr is not None:  # never into standard output instead
+            print("quorvel: interrupted", file=sys.stderr)
         return 128 + signal.SIGINT
 
 

@@ -1,7 +1,8 @@
 """Progress bars on a terminal, drawn by tqdm (``pip install 'quorvel[progress]'``).
 
 A bar appears once a run has lasted a second, so short runs stay silent;
-without a terminal on standard error, or without tqdm, there is none.
+without a terminal on standard error (or with it closed), or without tqdm,
+there is none.
 """
 
 from __future__ import annotations
@@ -14,7 +15,10 @@ DELAY = 1.0  # seconds before a bar appears
 
 
 def _tqdm(total: Optional[int], stream: Any) -> Any:
-    if not stream.isatty():
+    try:
+        if not stream.isatty():
+            return None
+    except (AttributeError, ValueError):  # no stream (standard error closed at start), or closed since
         return None
     try:
         tqdm = importlib.import_module("tqdm").tqdm

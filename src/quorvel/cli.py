@@ -16,7 +16,6 @@ so an interrupt at start-up is handled like any other.
 from __future__ import annotations
 
 import argparse
-import logging
 import math
 import os
 import signal
@@ -117,7 +116,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="start from the AGC settings of quorvel.agc.PRESETS[NAME] (burst: bursts that come out "
                           "of silence or noise at any level); the options given replace its values (default: none)")
     agc.add_argument("--block", type=_typed(options.COUNT, int), default=1 << 20,
-                     help="samples per read, rounded up to a multiple of --decim (default: %(default)s)")
+                     help="samples per read, rounded up to a multiple of --decim; fewer where many channels would "
+                          "need over 256 MiB of buffers (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
                      help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16 "
                           "(default: cf32; a SigMF INPUT names its own)")
@@ -141,6 +141,9 @@ def _parser() -> argparse.ArgumentParser:
                      help="with -o: run on this running dask.distributed cluster (tcp://host:8786) instead; its "
                           "workers must reach every INPUT and OUTDIR under the same names (default: a local "
                           "cluster)")
+    agc.add_argument("--skip-done", action="store_true",
+                     help="with -o: skip each INPUT that OUTDIR's manifest shows levelled with the same options, "
+                          "unchanged since and its output as written (default: level every INPUT)")
     agc.add_argument("-q", "--quiet", action="store_true",
                      help="no progress bar and no summary; errors are still reported")
     return parser
@@ -167,8 +170,11 @@ telemetry:
 
 many files:
   With -o, each INPUT is one task on a Dask cluster (pip install
-  'quorvel[cluster]'; without it, a local process pool). The exit status is
-  0 when every file was levelled, 1 when any failed; each failure is named.
+  'quorvel[cluster]'; without it, a local process pool). OUTDIR keeps
+  quorvel-manifest.jsonl, a line per recording as it finishes; --skip-done
+  skips what it shows levelled with the same options from unchanged inputs.
+  The exit status is 0 when every file was levelled, 1 when any failed;
+  each failure is named, with its reason.
 """
 
 
@@ -187,14 +193,15 @@ def _trap_signals() -> dict[int, Any]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    _fill_closed_descriptors()
     previous = _trap_signals()
     try:
         return _run(argv)
     except KeyboardInterrupt:
-        print("quorvel: interrupted", file=sys.stderr)
+        _say("quorvel: interrupted")
         return 128 + signal.SIGINT
     except _Stopped as stop:
-        print(f"quorvel: {_STOPPING[stop.signum]}", file=sys.stderr)
+        _say(f"quorvel: {_STOPPING[stop.signum]}")
         return 128 + stop.signum
     except BrokenPipeError:  # the reader went away: stop quietly, as a tool that SIGPIPE ends would
         _quiet_stdout()
@@ -202,6 +209,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+def _say(line: str) -> None:
+    """A line on standard error, unless it is closed: never into standard
+    output, where print would send it."""
+    if sys.stderr is not None:
+        print(line, file=sys.stderr)
+
+
+def _fill_closed_descriptors() -> None:
+    """/dev/null where descriptor 0, 1 or 2 is closed, so that no file the run
+    opens takes that number (and with it what is written there, a worker's
+    log among it). Python made sys.stdin, sys.stdout or sys.stderr None for
+    it at start: the run still knows the stream is closed."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
 
 
 def _quiet_stdout() -> None:
@@ -228,12 +257,12 @@ def _run(argv: Optional[Sequence[str]]) -> int:
             raise UsageError("--plot draws the demonstration; it takes no COMMAND")
         return _agc_many(args) if args.outdir is not None else _agc_one(args)
     except UsageError as exc:
-        print(f"quorvel: error: {exc}", file=sys.stderr)
+        _say(f"quorvel: error: {exc}")
         return 2
     except BrokenPipeError:
         raise
     except (OSError, ValueError, MemoryError, ImportError) as exc:
-        print(f"quorvel: error: {describe(exc)}", file=sys.stderr)
+        _say(f"quorvel: error: {describe(exc)}")
         return 1
 
 
@@ -250,9 +279,9 @@ def _agc_one(args: argparse.Namespace) -> int:
     if len(args.paths) != 2:
         raise UsageError("the following arguments are required: OUTPUT" if len(args.paths) < 2 else
                          "one INPUT takes one OUTPUT; give -o OUTDIR to level several")
-    for option in ("workers", "scheduler"):
-        if getattr(args, option) is not None:
-            raise UsageError(f"--{option} runs many files: it needs -o OUTDIR")
+    for option in ("workers", "scheduler", "skip_done"):
+        if getattr(args, option) not in (None, False):
+            raise UsageError(f"--{option.replace('_', '-')} runs many files: it needs -o OUTDIR")
     path, output = args.paths
     source = open_source(path, args.in_format)  # opened and checked once: the run reads it, the bar sizes itself
     bar: Any = NoBar() if args.quiet else Bar(source.size, source.frame)
@@ -261,7 +290,7 @@ def _agc_one(args: argparse.Namespace) -> int:
                                   state_in=args.state_in, state_out=args.state_out, **_agc_options(args)).samples
     if not args.quiet:
         where = "standard output" if output == "-" else output
-        print(f"{samples:,} samples levelled into {where}", file=sys.stderr)
+        _say(f"{samples:,} samples levelled into {where}")
     return 0
 
 
@@ -269,25 +298,17 @@ def _agc_many(args: argparse.Namespace) -> int:
     for option, flag in (("telemetry", "--telemetry"), ("state_in", "--state-in"), ("state_out", "--state-out")):
         if getattr(args, option) is not None:
             raise UsageError(f"{flag} applies to one recording, not to -o OUTDIR")
-    # Dask and asyncio report their own shutdown hiccups (a late heartbeat timing out); the
-    # summary and the exit status say what happened to the files.
-    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
-    logging.getLogger("distributed").setLevel(logging.ERROR)
-    client = None
-    if args.scheduler is not None:
-        if args.workers is not None:
-            raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
-        import importlib
+    if args.scheduler is not None and args.workers is not None:
+        raise UsageError("--workers sizes the local cluster; a --scheduler has its own workers")
+    from quorvel._recordings import cluster
+
+    with cluster.quiet_logs():  # the summary and the exit status say what happened to the files
+        client = cluster.connect(args.scheduler) if args.scheduler is not None else None
         try:
-            distributed = importlib.import_module("distributed")
-        except ImportError:
-            raise ImportError("--scheduler needs dask.distributed: pip install 'quorvel[cluster]'") from None
-        client = distributed.Client(args.scheduler, timeout="10s")
-    try:
-        return _report(args, client)
-    finally:
-        if client is not None:
-            client.close()
+            return _report(args, client)
+        finally:
+            if client is not None:
+                client.close()
 
 
 def _report(args: argparse.Namespace, client: Any) -> int:
@@ -307,14 +328,16 @@ def _report(args: argparse.Namespace, client: Any) -> int:
 
     try:
         summary = level_files(args.paths, args.outdir, client=client, workers=args.workers, progress=progress,
-                              **_agc_options(args))
+                              skip_done=args.skip_done, **_agc_options(args))
     finally:
         if bar is not None:
             bar.close()
     for row in summary.failed:
-        print(f"quorvel: error: {row.error}", file=sys.stderr)
+        _say(f"quorvel: error: {row.error}")
+    for path in summary.leftovers:
+        _say(f"quorvel: error: {path}: a temporary a stopped writer left, which quorvel could not remove")
     if not args.quiet:
-        failed = len(summary.failed)
-        print(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
-              + (f"; {failed} failed" if failed else ""), file=sys.stderr)
+        failed, skipped = len(summary.failed), len(summary.skipped)
+        _say(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
+             + (f" ({skipped} by an earlier run)" if skipped else "") + (f"; {failed} failed" if failed else ""))
     return 0 if summary.ok else 1

@@ -56,6 +56,10 @@ IQ = np.dtype("<c8")
 # container's usual 64 MiB /dev/shm whatever the channels and decim, since
 # the run can read in smaller pieces instead at no cost to its results.
 RING_RECORDS = 1 << 20
+# What the buffers of one read may hold, whatever the channels: a worker of
+# a batch stays within it beside the package, and a read of more would gain
+# nothing. At least one chunk of every channel is read at a time.
+READ_BYTES = 256 << 20
 
 Progress = Callable[[int, Optional[int]], None]
 
@@ -104,7 +108,9 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
         recording the AGC's parameters and this version.
     {AGC options}
     block : int, optional
-        Samples per read, rounded up to a multiple of ``decim``.
+        Samples per read, rounded up to a multiple of ``decim``, and lowered
+        for many channels so that a read's buffers stay within 256 MiB (a
+        chunk of every channel at least).
     telemetry : str or path, optional
         Also save the loop's ``gain_db`` and ``level_db`` at every update
         (float32; one column per channel when there are several) and
@@ -219,6 +225,7 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
                                   ("--state-out", saved)])
     per_read = min(-(-block // decim) * decim, max(source.samples, 1)) if source.samples is not None else \
         -(-block // decim) * decim  # a multiple of decim, or the whole recording
+    per_read = min(per_read, max(1, READ_BYTES // (decim * _bytes_per_sample(source, out_fmt))) * decim)
     if telemetry is not None:  # the ring holds one read's records: keep it within RING_RECORDS
         per_read = min(per_read, samples_within(RING_RECORDS, decim, source.channels))
     channels = ChannelBank(source.channels, settings)
@@ -302,6 +309,14 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
             if progress:
                 progress(done, source.size)
     return done // source.frame
+
+
+def _bytes_per_sample(source: Source, out_fmt: SampleFormat) -> int:
+    """What ``_level``'s buffers take per sample of every channel."""
+    count = source.channels
+    taken = IQ.itemsize * count * (2 if count > 1 else 1)  # the samples, and the channels' rows apart
+    taken += 0 if _is_native(source.format) else source.frame
+    return taken + (0 if _is_native(out_fmt) else count * out_fmt.size)
 
 
 def _is_native(fmt: SampleFormat) -> bool:

@@ -11,5 +11,8 @@ and out), ``inputs`` (the one dispatcher above both), ``outputs`` (atomic
 destinations, kept apart from the inputs), ``probes`` (the probe archive),
 ``channels`` (the AGC of every channel, and its saved state).
 
+Many recordings: ``manifest`` (the batch's record, and what a rerun
+skips), ``cluster`` (Dask, and what can go wrong with it).
+
 Nothing here imports a public module above it.
 """

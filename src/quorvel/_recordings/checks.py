@@ -1,13 +1,16 @@
-"""The checks of a run's own settings (formats, block, scale) and the path
-type every function takes; each failure is a UsageError of one line."""
+"""The checks of a run's own settings (formats, block, scale), of the input
+files before they are opened, and the path type every function takes; each
+failure is a UsageError (or, for a file a recording names, a RecordingError)
+of one line."""
 
 from __future__ import annotations
 
 import math
 import os
+import stat
 from typing import Any, Mapping, Union
 
-from quorvel._recordings.errors import UsageError
+from quorvel._recordings.errors import RecordingError, UsageError, not_regular
 from quorvel._recordings.options import COUNT, Rule, checked
 from quorvel.formats import SampleFormat
 from quorvel.formats import sample_format as _named
@@ -45,3 +48,22 @@ def run_settings(given: Mapping[str, Any]) -> None:
             sample_format(given[name])
     if "out_scale" in given:
         out_scale(given["out_scale"])
+
+
+def input_file(name: str, about: str = "", fifo: bool = False) -> os.stat_result:
+    """What the input file ``name`` is, checked before anything opens it: a
+    regular file, or also a FIFO with ``fifo`` (a FIFO without a writer, or a
+    device, would keep a read waiting). A UsageError for a file the user
+    named; a RecordingError for one a recording names, whose ``about`` says
+    whose it is ("the samples of rec.sigmf-meta")."""
+    error = RecordingError if about else UsageError
+    suffix = f" ({about})" if about else ""
+    try:
+        info = os.stat(name)
+    except FileNotFoundError:
+        raise error(f"{name}: no such file{suffix}") from None
+    except OSError as exc:
+        raise error(f"{name}: {exc.strerror}{suffix}") from None
+    if not (stat.S_ISREG(info.st_mode) or (fifo and stat.S_ISFIFO(info.st_mode))):
+        raise error(not_regular(name, about))
+    return info

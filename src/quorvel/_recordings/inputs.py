@@ -8,9 +8,9 @@ import stat
 from typing import Optional
 
 from quorvel._recordings import sigmf
-from quorvel._recordings.checks import PathArg, sample_format
+from quorvel._recordings.checks import PathArg, input_file, sample_format
 from quorvel._recordings.errors import UsageError
-from quorvel._recordings.source import Source, existing
+from quorvel._recordings.source import Source
 
 
 def open_source(input: PathArg, in_format: Optional[str]) -> Source:
@@ -22,11 +22,9 @@ def open_source(input: PathArg, in_format: Optional[str]) -> Source:
     fmt = sample_format(in_format or "cf32")
     if name == "-":
         return Source(name="standard input", path=None, format=fmt)
-    info = existing(name)
+    info = input_file(name, fifo=True)
     if stat.S_ISFIFO(info.st_mode):
         return Source(name=name, path=name, format=fmt, files=[name])
-    if not stat.S_ISREG(info.st_mode):
-        raise UsageError(f"{name}: not a regular file")
     if info.st_size % fmt.size:
         what = "complex64" if fmt.is_float else fmt.name
         raise UsageError(f"{name}: {info.st_size} bytes is not a whole number of {what} samples")

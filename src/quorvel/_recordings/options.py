@@ -153,6 +153,14 @@ def resolve(given: Mapping[str, Any], name: Optional[str] = None) -> Settings:
     return {o.name: given.get(o.name, base[o.name]) for o in OPTIONS}
 
 
+def as_json(settings: Mapping[str, Any]) -> dict[str, Any]:
+    """``settings`` as a record in a JSON file writes them: JSON has no
+    infinities, so an infinite setting (one that is off) is the text "inf"
+    or "-inf"."""
+    return {key: str(value) if isinstance(value, float) and math.isinf(value) else value
+            for key, value in settings.items()}
+
+
 def build(kind: Callable[..., R], settings: Mapping[str, Any], *leading: Any) -> R:
     """``kind(*leading, ...)`` (``AGC`` or ``AGCBank``) with the creation
     options as positional arguments, then every other option set on it."""

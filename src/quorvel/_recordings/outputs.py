@@ -8,19 +8,24 @@ interrupted or failed run leaves nothing behind. ``-`` (standard output), a
 FIFO and a character device are written in place, since they cannot be
 replaced. Every OSError names the destination as the caller gave it.
 
-No output may be an input or another output: :func:`check_distinct`.
+No output may be an input or another output, by name or by device and
+inode (``-`` is what standard output is): :func:`check_distinct`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
 import os
+import re
 import secrets
 import signal
 import stat
 import sys
-from typing import BinaryIO, Iterator, Optional
+import threading
+from types import FrameType
+from typing import Any, BinaryIO, Callable, Iterator, Optional
 
 from quorvel._recordings.checks import PathArg
 from quorvel._recordings.errors import UsageError
@@ -39,11 +44,12 @@ class Destination:
 
     def __init__(self, path: PathArg) -> None:
         self.name = os.fspath(path)
+        self._shown = "standard output" if self.name == "-" else self.name  # in messages
         self._temporary: str | None = None  # a named temporary, to rename or remove
         self._target: str | None = None     # the file replaced at commit; None: written in place
         self._fd = -1
         try:
-            with _named(self.name):
+            with _named(self._shown):
                 self._open()
         except BaseException:
             self.discard()
@@ -52,7 +58,7 @@ class Destination:
 
     def _open(self) -> None:
         if self.name == "-":
-            self._fd = os.dup(sys.stdout.fileno())
+            self._fd = os.dup(standard_output())
             return
         try:
             old: os.stat_result | None = os.stat(self.name)  # through any symlinks
@@ -66,24 +72,33 @@ class Destination:
         if old is not None and not stat.S_ISREG(old.st_mode):
             raise ValueError(f"{self.name}: not a regular file, FIFO or character device")
         self._target = os.path.realpath(self.name)
-        self._fd = self._create_temporary(os.path.dirname(self._target))
+        self._create_temporary(os.path.dirname(self._target))
         if old is not None:
             self._keep_owner_and_mode(old)
 
-    def _create_temporary(self, directory: str) -> int:
-        # Mode 0o666: the kernel applies the umask, as for any new file.
+    def _create_temporary(self, directory: str) -> None:
+        # Mode 0o666: the kernel applies the umask, as for any new file. Held
+        # by a lock while open: a sweep (sweep_temporaries) leaves it alone.
         if UNNAMED:
             try:
-                return os.open(directory, os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o666)
+                self._fd = os.open(directory, os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o666)
+                _lock(self._fd)
+                return
             except OSError as exc:
                 if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
                     raise
         while True:
-            self._temporary = os.path.join(directory, f".quorvel-{secrets.token_hex(4)}.part")
-            try:
-                return os.open(self._temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            except FileExistsError:
-                continue
+            name = os.path.join(directory, f".quorvel-{secrets.token_hex(4)}.part")
+            with _signals_deferred():  # a stopping signal finds the file recorded, to remove it
+                try:
+                    self._fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+                except FileExistsError:
+                    continue
+                self._temporary = name
+            if _lock(self._fd):
+                return
+            self._close()  # a sweep took it between its creation and the lock, and removes it
+            self._temporary = None
 
     def _keep_owner_and_mode(self, old: os.stat_result) -> None:
         if (old.st_uid, old.st_gid) != (os.getuid(), os.getgid()):
@@ -96,7 +111,7 @@ class Destination:
     @contextlib.contextmanager
     def writing(self) -> Iterator[BinaryIO]:
         """The file to write to, for a writer of its own (``numpy.savez``)."""
-        with _named(self.name):
+        with _named(self._shown):
             yield self.file
 
     def write(self, data: bytes | memoryview) -> None:
@@ -108,7 +123,7 @@ class Destination:
 
     def commit(self) -> None:
         """Make the result visible under its name, its data on disk first."""
-        with _named(self.name):
+        with _named(self._shown):
             if self._target is not None:
                 os.fsync(self._fd)
                 directory = os.open(os.path.dirname(self._target), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
@@ -161,14 +176,87 @@ class Destination:
             self._fd = -1
 
 
+def standard_output() -> int:
+    """Standard output's descriptor; an OSError naming it when it is closed."""
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, ValueError, OSError):  # None when closed at start; closed since; no descriptor
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF), "standard output") from None
+
+
 @contextlib.contextmanager
 def _signals_deferred() -> Iterator[None]:
-    """Signals wait until the block is done; their handlers then run at once."""
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+    """Python's signal handlers wait until the block is done, then run, so
+    that no exception parts the block's work from its record of it. They run
+    in the main thread only (whichever thread the signal reaches): elsewhere
+    there is nothing to hold back."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+    handlers: dict[int, Callable[[int, Optional[FrameType]], Any]] = {}
+    for signum in signal.valid_signals():
+        handler = signal.getsignal(signum)
+        if callable(handler):
+            handlers[signum] = handler
+            signal.signal(signum, lambda number, frame: caught.append(number))
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+        for number in caught:
+            handlers[number](number, None)
+
+
+def _lock(fd: int) -> bool:
+    """Takes the lock that marks a temporary as being written; False when a
+    sweep holds it. A filesystem without locks lets every temporary be written
+    (and none be proven stale)."""
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    except OSError:
+        pass
+    return True
+
+
+# The name of every temporary: TEMPORARY.fullmatch(name).
+TEMPORARY = re.compile(r"\.quorvel-[0-9a-f]{8}\.part")
+
+
+def sweep_temporaries(directory: str) -> list[str]:
+    """Removes the temporaries in ``directory`` that no writer holds any longer
+    (a process killed while writing leaves its own); returns those it could
+    not prove stale or not remove. Those still being written are neither."""
+    left: list[str] = []
+    try:
+        names = [entry.name for entry in os.scandir(directory) if TEMPORARY.fullmatch(entry.name)]
+    except OSError:
+        return left
+    for name in names:
+        path = os.path.join(directory, name)
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC)
+        except FileNotFoundError:  # committed or removed meanwhile
+            continue
+        except OSError:
+            left.append(path)
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if os.path.samestat(os.fstat(fd), os.lstat(path)):
+                os.unlink(path)
+        except BlockingIOError:  # its writer is alive
+            pass
+        except FileNotFoundError:
+            pass
+        except OSError:  # no locks here, or no right to remove it
+            left.append(path)
+        finally:
+            os.close(fd)
+    return left
 
 
 @contextlib.contextmanager
@@ -191,16 +279,24 @@ def destination(path: PathArg) -> Destination:
 
 
 def same(a: PathArg, b: PathArg) -> bool:
-    """Whether ``a`` and ``b`` name one file (``-`` in and out are different streams)."""
+    """Whether ``a`` and ``b`` name one file or stream, ``-`` being standard output."""
     a, b = os.fspath(a), os.fspath(b)
-    if "-" in (a, b):
-        return a == b
-    if os.path.realpath(a) == os.path.realpath(b):
+    if a == b:
         return True
+    if "-" not in (a, b) and os.path.realpath(a) == os.path.realpath(b):
+        return True
+    found = _identity(a)
+    return found is not None and found == _identity(b)
+
+
+def _identity(path: str) -> Optional[tuple[int, int]]:
+    """The device and inode ``path`` reaches (standard output's for ``-``);
+    None when there is nothing yet."""
     try:
-        return os.path.samefile(a, b)
-    except OSError:  # one of them does not exist yet
-        return False
+        info = os.fstat(standard_output()) if path == "-" else os.stat(path)
+    except OSError:  # standard output closed, or no such file yet
+        return None
+    return info.st_dev, info.st_ino
 
 
 _MUST_NOT = {"OUTPUT": "OUTPUT must not be INPUT", "telemetry": "telemetry must not be INPUT or OUTPUT",

@@ -1,8 +1,12 @@
 """SigMF recordings in and out, through the ``sigmf`` package (``pip install
 'quorvel[sigmf]'``).
 
-In: a ``.sigmf-meta`` / ``.sigmf-data`` pair named by either file, or a
-``.sigmf`` archive. The samples are read straight from the data file, in
+In: a ``.sigmf-meta`` / ``.sigmf-data`` pair named by either file (or the
+metadata and the file beside it its ``core:dataset`` names), or a ``.sigmf``
+archive of one recording, its two plain members paired by name and folder.
+Each file is checked to be a regular file before it is opened, and memory
+follows the data, not what the metadata claims. The samples are read
+straight from the data file, in
 the byte ranges the captures give (``core:header_bytes`` skipped, capture
 ``k`` starting ``(sample_start[k] - sample_start[0])`` samples after the
 first, ``core:trailing_bytes`` left out), as one stream: the AGC runs on
@@ -18,15 +22,16 @@ from __future__ import annotations
 
 import importlib
 import json
-import math
 import os
+import tarfile
 import warnings
 from typing import Any, Optional
 
 from quorvel import __version__
-from quorvel._recordings.checks import sample_format
+from quorvel._recordings import options
+from quorvel._recordings.checks import input_file, sample_format
 from quorvel._recordings.errors import RecordingError, UsageError
-from quorvel._recordings.source import Source, existing
+from quorvel._recordings.source import Source, open_regular
 from quorvel.formats import FORMATS, SampleFormat
 
 META, DATA, ARCHIVE = ".sigmf-meta", ".sigmf-data", ".sigmf"
@@ -55,7 +60,7 @@ def _package() -> Any:
 def read(name: str, in_format: Optional[str]) -> Source:
     """The recording ``name`` names, checked against its data."""
     sigmf = _package()
-    existing(name)  # the file named must exist: a usage error otherwise
+    input_file(name)  # the file named: a usage error when missing or no regular file
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the package warns where we raise
         try:
@@ -64,51 +69,101 @@ def read(name: str, in_format: Optional[str]) -> Source:
             return _read_pair(sigmf, name, in_format)
         except RecordingError:
             raise
+        except RecursionError:  # deeper than the package's checks go
+            raise RecordingError(f"{name}: not JSON ({_NESTED})") from None
         except Exception as exc:
-            if type(exc).__module__.split(".")[0] not in ("sigmf", "jsonschema", "json", "tarfile"):
+            if type(exc).__module__.split(".")[0] not in ("sigmf", "jsonschema", "json"):
                 raise
             raise RecordingError(f"{name}: {_reason(exc)}") from None
 
 
+_NESTED = "nested deeper than quorvel reads"
+
+
 def _read_pair(sigmf: Any, name: str, in_format: Optional[str]) -> Source:
     meta, data = pair(name)
-    try:
-        with open(meta, "rb") as file:
-            metadata = json.load(file)
-    except FileNotFoundError:
-        raise RecordingError(f"{meta}: no such file (the metadata of {data})") from None
-    except OSError as exc:
-        raise OSError(exc.errno, exc.strerror, meta) from None
-    except ValueError as exc:
-        raise RecordingError(f"{meta}: not JSON ({exc})") from None
-    if not isinstance(metadata, dict):
-        raise RecordingError(f"{meta}: not SigMF metadata (a JSON object)")
+    if meta != name:
+        input_file(meta, about=f"the metadata of {data}")
+    with open_regular(meta) as file:
+        metadata = _metadata(file.readall(), meta)
     handle = _checked(sigmf, metadata, meta)
     dataset = handle.get_global_field("core:dataset")
     if handle.get_global_field("core:metadata_only", False) and not dataset:
         raise RecordingError(f"{meta}: a metadata-only recording holds no samples")
     if dataset:
-        data = os.path.join(os.path.dirname(meta), dataset)
-    try:
-        size = os.stat(data).st_size
-    except FileNotFoundError:
-        raise RecordingError(f"{data}: no such file (the samples of {meta})") from None
-    except OSError as exc:
-        raise OSError(exc.errno, exc.strerror, data) from None
+        data = os.path.join(os.path.dirname(meta), _dataset(dataset, meta))
+    size = input_file(data, about=f"the samples of {meta}").st_size
     return _source(name, handle, meta, data, 0, size - handle.get_global_field("core:trailing_bytes", 0),
                    [meta, data], in_format)
 
 
+def _dataset(dataset: Any, meta: str) -> str:
+    """A non-conforming dataset's file: named beside its metadata, never in another folder."""
+    if not isinstance(dataset, str) or os.path.basename(dataset) != dataset or dataset in (".", "..") \
+            or "\0" in dataset:
+        raise RecordingError(f"{meta}: core:dataset {dataset!r} is not the name of a file beside it; quorvel "
+                             "reads no dataset in another folder")
+    return dataset
+
+
 def _read_archive(sigmf: Any, name: str, in_format: Optional[str]) -> Source:
-    handle = sigmf.SigMFArchiveReader(name, skip_checksum=True).sigmffile
+    with open_regular(name) as file:
+        size = os.fstat(file.fileno()).st_size
+        members: list[tarfile.TarInfo] = []
+        try:
+            members.extend(tarfile.open(fileobj=file, mode="r:"))
+        except tarfile.TarError as exc:
+            if not (members and _past(members[-1], size)):
+                raise RecordingError(f"{name}: not an uncompressed tar archive ({exc})") from None
+        meta, data = _archive_members(name, members, size)
+        file.seek(meta.offset_data)
+        metadata = _metadata(file.read(meta.size), name)
+    handle = _checked(sigmf, metadata, name)
     if handle.get_global_field("core:dataset"):
         raise RecordingError(f"{name}: an archive of a non-conforming dataset, which quorvel does not read")
-    # The reader gives the data member's place in the archive, trailing bytes already left out.
-    return _source(name, handle, name, name, int(handle.data_offset), int(handle.data_size_bytes), [name],
-                   in_format)
+    return _source(name, handle, name, name, data.offset_data,
+                   data.size - handle.get_global_field("core:trailing_bytes", 0), [name], in_format)
 
 
-def _checked(sigmf: Any, metadata: dict[str, Any], meta: str) -> Any:
+def _archive_members(name: str, members: list[tarfile.TarInfo], size: int) -> tuple[tarfile.TarInfo, tarfile.TarInfo]:
+    """The metadata and data members of the one recording of an archive, each
+    a plain file within the archive's ``size`` bytes."""
+    metas = [m for m in members if m.name.endswith(META)]
+    if len(metas) != 1:
+        if not metas:
+            raise RecordingError(f"{name}: holds no {META} member")
+        raise RecordingError(f"{name}: holds {len(metas)} recordings ({', '.join(m.name for m in metas)}); quorvel "
+                             "reads an archive of one")
+    stem = metas[0].name[:-len(META)]
+    datas = [m for m in members if m.name == stem + DATA]
+    if len(datas) != 1:
+        raise RecordingError(f"{name}: holds {len(datas) or 'no'} {stem + DATA} member(s) for {metas[0].name}")
+    for member in (metas[0], datas[0]):
+        if member.type not in (tarfile.REGTYPE, tarfile.AREGTYPE) or member.issparse():
+            raise RecordingError(f"{name}: its member {member.name} is not a plain file")
+        if _past(member, size):
+            raise RecordingError(f"{name}: its member {member.name} claims {member.size} bytes, more than the "
+                                 "archive holds")
+    return metas[0], datas[0]
+
+
+def _past(member: tarfile.TarInfo, size: int) -> bool:
+    """Whether ``member`` claims more than the ``size`` bytes of its archive."""
+    return member.offset_data + member.size > size
+
+
+def _metadata(text: bytes, where: str) -> Any:
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise RecordingError(f"{where}: not JSON ({_NESTED})") from None
+    except ValueError as exc:
+        raise RecordingError(f"{where}: not JSON ({exc})") from None
+
+
+def _checked(sigmf: Any, metadata: Any, meta: str) -> Any:
+    if not isinstance(metadata, dict):
+        raise RecordingError(f"{meta}: not SigMF metadata (a JSON object)")
     handle = sigmf.SigMFFile(metadata=metadata)
     handle.validate()
     return handle
@@ -123,10 +178,13 @@ def _source(name: str, handle: Any, meta: str, data: str, start: int, end: int, 
         raise UsageError(f"--in-format {in_format} disagrees with the datatype {datatype} of {meta}")
     channels = int(handle.get_global_field("core:num_channels", 1))
     frame = fmt.size * channels
+    if channels > 1 and frame > end:  # the channels' loops take memory: as many as the data fills, no more
+        raise RecordingError(f"{meta}: core:num_channels {channels} is more channels than {data}'s {max(end, 0)} "
+                             f"bytes of samples fill ({frame} bytes a sample); quorvel sizes its memory by the data")
     ranges = _ranges(handle.get_captures(), frame, end, data)
-    metadata = json.loads(json.dumps(handle.ordered_metadata()))
     return Source(name=name, path=data, format=fmt, channels=channels,
-                  ranges=[(start + offset, length) for offset, length in ranges], files=files, metadata=metadata)
+                  ranges=[(start + offset, length) for offset, length in ranges], files=files,
+                  metadata=dict(handle.ordered_metadata()))
 
 
 # The datatypes read: every format under its SigMF name.
@@ -146,15 +204,19 @@ def _ranges(captures: list[dict[str, Any]], frame: int, end: int, data: str) -> 
     starts = [int(c["core:sample_start"]) for c in captures]
     if any(b < a for a, b in zip(starts, starts[1:])):
         raise RecordingError(f"{data}: its captures are not in sample order")
-    ranges, headers = [], 0
+    ranges: list[tuple[int, int]] = []
+    headers = 0
     for k, capture in enumerate(captures):
         headers += int(capture.get("core:header_bytes", 0))
         offset = headers + (starts[k] - starts[0]) * frame
         stop = end if k + 1 == len(captures) else headers + (starts[k + 1] - starts[0]) * frame
         if offset > end or stop > end:
             raise RecordingError(f"{data}: holds {end} bytes of samples, fewer than its captures describe")
-        ranges.append((offset, stop - offset))
-    last = ranges[-1][1]
+        if ranges and sum(ranges[-1]) == offset:  # captures that follow on are read as one
+            ranges[-1] = (ranges[-1][0], stop - ranges[-1][0])
+        else:
+            ranges.append((offset, stop - offset))
+    last = stop - offset
     if last % frame:
         raise RecordingError(f"{data}: the last capture's {last} bytes are not a whole number of "
                              f"{frame}-byte samples")
@@ -182,9 +244,7 @@ def output_metadata(source: Source, fmt: SampleFormat, record: dict[str, Any]) -
     top["core:num_channels"] = source.channels
     top["core:extensions"] = [e for e in top.get("core:extensions", []) if e.get("name") != "quorvel"] + [EXTENSION]
     top["quorvel:version"] = __version__
-    # JSON has no infinities: an infinite setting (one that is off) is the text "inf" or "-inf".
-    top["quorvel:agc"] = {key: str(value) if isinstance(value, float) and math.isinf(value) else value
-                          for key, value in record.items()}
+    top["quorvel:agc"] = options.as_json(record)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         handle = sigmf.SigMFFile(metadata=metadata)

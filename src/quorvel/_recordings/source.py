@@ -4,12 +4,16 @@ hands over. :mod:`quorvel._recordings.inputs` opens them."""
 
 from __future__ import annotations
 
+import errno
+import functools
 import io
 import os
+import stat
+import sys
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Iterator, Optional
 
-from quorvel._recordings.errors import RecordingError, UsageError
+from quorvel._recordings.errors import RecordingError, not_regular
 from quorvel.formats import SampleFormat
 
 
@@ -35,7 +39,7 @@ class Source:
         """Bytes per sample of every channel."""
         return self.format.size * self.channels
 
-    @property
+    @functools.cached_property
     def size(self) -> Optional[int]:
         """Bytes of samples, None when unknown until the end."""
         return None if self.ranges is None else sum(length for _, length in self.ranges)
@@ -47,8 +51,27 @@ class Source:
 
     def open(self) -> "Reader":
         if self.path is None:
-            return Reader(self, io.FileIO(os.dup(0), "rb"))
-        return Reader(self, io.FileIO(self.path, "rb"))
+            try:
+                if sys.stdin is None:  # closed when Python started
+                    raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+                return Reader(self, io.FileIO(os.dup(0), "rb"))
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, self.name) from None
+        if self.ranges is None:  # a FIFO, read like a pipe
+            return Reader(self, io.FileIO(self.path, "rb"))
+        return Reader(self, open_regular(self.path))
+
+
+def open_regular(name: str) -> io.FileIO:
+    """The file ``name``, checked a regular file before, opened for reading:
+    a RecordingError if it is no longer one (a FIFO put in its place since
+    must not keep the open waiting for a writer)."""
+    file = io.FileIO(os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb")
+    if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+        file.close()
+        raise RecordingError(not_regular(name))
+    os.set_blocking(file.fileno(), True)
+    return file
 
 
 class Reader:
@@ -58,7 +81,7 @@ class Reader:
     def __init__(self, source: Source, file: io.RawIOBase) -> None:
         self._source = source
         self._file = file
-        self._ranges = list(source.ranges) if source.ranges is not None else None
+        self._ranges: Optional[Iterator[tuple[int, int]]] = None if source.ranges is None else iter(source.ranges)
         self._left = 0  # bytes left in the current range
 
     def __enter__(self) -> "Reader":
@@ -69,36 +92,33 @@ class Reader:
 
     def fill(self, view: memoryview) -> int:
         """Reads into ``view`` until it is full or the samples end; the byte count."""
-        got = 0
         try:
-            while got < len(view):
-                want = len(view) - got
-                if self._ranges is not None:
-                    if not self._left:
-                        if not self._ranges:
-                            break
-                        offset, self._left = self._ranges.pop(0)
-                        self._file.seek(offset)
-                        continue
-                    want = min(want, self._left)
-                n = self._file.readinto(view[got:got + want])
-                if not n:
-                    if self._ranges is not None:
-                        raise RecordingError(f"{self._source.name}: changed while being read (it ended early)")
-                    break
-                got += n
-                if self._ranges is not None:
-                    self._left -= n
+            return self._fill_stream(view) if self._ranges is None else self._fill_ranges(view, self._ranges)
         except OSError as exc:
             raise OSError(exc.errno, exc.strerror, self._source.name) from None
+
+    def _fill_stream(self, view: memoryview) -> int:
+        got = 0
+        while got < len(view):
+            n = self._file.readinto(view[got:])
+            if not n:
+                break
+            got += n
         return got
 
-
-def existing(name: str) -> os.stat_result:
-    """What ``name`` is; a UsageError when it cannot be found."""
-    try:
-        return os.stat(name)
-    except FileNotFoundError:
-        raise UsageError(f"{name}: no such file") from None
-    except OSError as exc:
-        raise UsageError(f"{name}: {exc.strerror}") from None
+    def _fill_ranges(self, view: memoryview, ranges: Iterator[tuple[int, int]]) -> int:
+        got, size, file = 0, len(view), self._file
+        while got < size:
+            if not self._left:
+                try:
+                    offset, self._left = next(ranges)
+                except StopIteration:
+                    break
+                file.seek(offset)
+                continue
+            n = file.readinto(view[got:got + min(size - got, self._left)])
+            if not n:
+                raise RecordingError(f"{self._source.name}: changed while being read (it ended early)")
+            got += n
+            self._left -= n
+        return got
