@@ -90,12 +90,12 @@ using Wide = D2;
 // every chunk at a time, their gains for both lanes at once
 // (Lanes::quad_gains), then lane by lane the samples' floats times them, the
 // squares of the pairs onto the sums in turn, the clip, the store. Chunk j
-// is row j (rows `stride` apart) from in to out, its ramp in lane j of
+// goes from rows.in(j) to rows.out(j), its ramp in lane j of
 // g_prev and step; lanes from `live` on are left alone unless `full` says
 // there are none. Returns the power sums in lanes, as chunk_scalar forms them.
-template <class V, bool full>
-[[gnu::always_inline]] inline V chunks_side_by_side(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
-                                                    size_t len, V g_prev, V step, float c) {
+template <class V, bool full, class LaneRows>
+[[gnu::always_inline]] inline V chunks_side_by_side(const LaneRows &rows, size_t live, size_t len, V g_prev, V step,
+                                                    float c) {
     using L = Lanes<V>;
     constexpr size_t W = L::count;
     auto lane = [&](size_t j) QV_INLINE_LAMBDA { return full || j < live; };
@@ -104,8 +104,8 @@ template <class V, bool full>
     // Four samples of lane j from sample i on, under the gains of q; both
     // pairs are loaded before the stores (in place).
     auto quad = [&]<size_t j>(size_t i, const typename L::Quad &q) QV_INLINE_LAMBDA {
-        const float *x = reinterpret_cast<const float *>(in + j * stride + i);
-        float *y = reinterpret_cast<float *>(out + j * stride + i);
+        const float *x = reinterpret_cast<const float *>(rows.in(j) + i);
+        float *y = reinterpret_cast<float *>(rows.out(j) + i);
         const float32x4_t lo = vmulq_f32(vld1q_f32(x), q.lane[j][0]), hi = vmulq_f32(vld1q_f32(x + 4), q.lane[j][1]);
         sums[j] = vfmaq_f32(vfmaq_f32(sums[j], lo, lo), hi, hi);
         vst1q_f32(y, clip_pair(lo, clip, neg_clip));
@@ -133,8 +133,8 @@ template <class V, bool full>
     float power[W] = {};
     unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
         if (!lane(j)) return;
-        const qv_cf32 *x = in + j * stride;
-        qv_cf32 *y = out + j * stride;
+        const qv_cf32 *x = rows.in(j);
+        qv_cf32 *y = rows.out(j);
         if (len - done >= 2) {
             const float32x4_t g = pair_gains(L::template broadcast<j>(step), pair_index(done), L::template broadcast<j>(g_prev));
             const float32x4_t pair = vmulq_f32(vld1q_f32(reinterpret_cast<const float *>(x + done)), g);
