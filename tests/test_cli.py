@@ -107,7 +107,7 @@ def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
         def __init__(self, *args):
             self.calls = 0
 
-        def steps(self, x, out=None):
+        def steps(self, x, out=None, layout="rows"):
             self.calls += 1
             if self.calls == 3:
                 raise KeyboardInterrupt

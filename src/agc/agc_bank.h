@@ -43,6 +43,11 @@ QV_API int agc_bank_set_state(agc_bank_t *b, size_t c, const void *blob);
 // through channel c, for every c. out is in itself or apart from it.
 QV_API void agc_bank_steps(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
 QV_API void agc_bank_stream(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
+// agc_bank_steps over an interleaved block of n samples of every channel, as
+// a recording stores them: sample i of channel c at in[i channels + c] and
+// out[i channels + c], the same bits as agc_bank_steps over the block's
+// transpose. out is in itself or apart from it.
+QV_API void agc_bank_steps_interleaved(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
 // agc_set_telemetry of every channel c with the prefix "<prefix>.<c>" (null
 // prefix: "agc"), all or nothing: refused before anything registers for
 // more than QV_AGC_BANK_MAX_WATCHED channels, a context without room for the

@@ -20,6 +20,7 @@ QV_DEFINE_ACTIVE_VARIANT({
     .bank_steps = bank_steps_scalar,
     .bank_stream = bank_stream_scalar,
     .settle = settle,
+    .bank_steps_interleaved = bank_steps_interleaved_scalar,
 })
 
 }  // namespace qv::agc

@@ -235,6 +235,57 @@ template <class V, bool full>
     return L::widen(power);
 }
 
+// The chunks of the channels in the lanes of a vector as an interleaved
+// block holds them: sample i of chunk j at in + i stride + j (stride, the
+// block's channel count). One load takes sample i of every lane, its floats
+// lined up with the lanes' gains; the squares of even samples go onto one
+// vector of partial sums, those of odd ones onto another (per lane: sums 0, 1
+// and 2, 3 of chunk_scalar), two chains in flight. Lanes from `live` on are
+// neither read nor written unless `full` says there are none. Returns the
+// power sums in lanes, as chunk_scalar forms them.
+template <class V, bool full>
+[[gnu::always_inline]] inline V chunks_interleaved(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
+                                                   size_t len, V g_prev, V step, float c) {
+    using L = Lanes<V>;
+    static_assert(L::count == 4, "a lane's sample is two of the eight floats of a load");
+    const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
+    const __m256i floats = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(2 * live)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i spread = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    // Sample i of every lane times its gain float(fma(step, i + 1, g_prev)).
+    auto gained = [&](size_t i) QV_INLINE_LAMBDA {
+        const float *x = reinterpret_cast<const float *>(in + i * stride);
+        const __m256 v = full ? _mm256_loadu_ps(x) : _mm256_maskload_ps(x, floats);
+        const __m128 g = _mm256_cvtpd_ps(L::fma(step, L::splat(double(i + 1)), g_prev));
+        return _mm256_mul_ps(v, _mm256_permutevar8x32_ps(_mm256_castps128_ps256(g), spread));
+    };
+    auto store = [&](size_t i, __m256 y) QV_INLINE_LAMBDA {
+        float *to = reinterpret_cast<float *>(out + i * stride);
+        const __m256 clipped = clip_quad(y, clip, neg_clip);
+        if (full)
+            _mm256_storeu_ps(to, clipped);
+        else
+            _mm256_maskstore_ps(to, floats, clipped);
+    };
+    __m256 even = _mm256_setzero_ps(), odd = _mm256_setzero_ps();
+    for (size_t i = 0; i + 2 <= len; i += 2) {
+        const __m256 y0 = gained(i), y1 = gained(i + 1);  // both read before either is written (in place)
+        even = _mm256_fmadd_ps(y0, y0, even);
+        odd = _mm256_fmadd_ps(y1, y1, odd);
+        store(i, y0);
+        store(i + 1, y1);
+    }
+    // (s0 + s1) + (s2 + s3) in the even floats, then an odd chunk's last
+    // sample onto it, its real part's square first.
+    __m256 sum = _mm256_add_ps(_mm256_add_ps(even, _mm256_movehdup_ps(even)), _mm256_add_ps(odd, _mm256_movehdup_ps(odd)));
+    if (len & 1) {
+        const __m256 y = gained(len - 1), im = _mm256_movehdup_ps(y);
+        sum = _mm256_fmadd_ps(im, im, _mm256_fmadd_ps(y, y, sum));
+        store(len - 1, y);
+    }
+    const __m256 packed = _mm256_permutevar8x32_ps(sum, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return _mm256_cvtps_pd(_mm256_castps256_ps128(packed));
+}
+
 // How many chunks each vector of lanes runs behind the one before: enough
 // to put its lines half a page (2 KiB) away, so that two vectors' rows,
 // which a block often puts a multiple of 4 KiB apart, do not crowd the same
@@ -246,12 +297,18 @@ size_t lag_for(uint64_t d, size_t n) {
     return n / d >= 8 * lag ? lag : 0;
 }
 
-// run_blocks<chunk_vector, acquire, onset> over rows of n samples, `stride` apart,
-// of the live channels chan[0 .. live), live in ((G - 1) W, G W]: channel
-// g W + j in lane j of vector g. Each round takes the next chunk of every
-// vector (lag_for rounds later for each vector than for the one before):
-// the chunks' samples, then the loop updates of the vectors side by side.
-template <class V, size_t G, bool acquire, bool onset>
+// How a bank call's block holds its channels: rows, channel c's sample i at
+// c stride + i; or interleaved, as a recording stores them, at i stride + c
+// (stride being the channel count).
+enum class Layout { rows, interleaved };
+
+// run_blocks<chunk_vector, acquire, onset> over n samples of each of the live
+// channels chan[0 .. live), live in ((G - 1) W, G W], laid out in the block
+// at in and out as `layout` says: channel g W + j in lane j of vector g. Each
+// round takes the next chunk of every vector (for rows, lag_for rounds later
+// for each vector than for the one before): the chunks' samples, then the
+// loop updates of the vectors side by side.
+template <class V, size_t G, bool acquire, bool onset, Layout layout = Layout::rows>
 void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
     using L = Lanes<V>;
     constexpr size_t W = L::count;
@@ -268,7 +325,7 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
         load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
         g_new[g] = db_to_amp_lanes(s[g].gain_db);
     });
-    const size_t lag = G > 1 ? lag_for(d, n) : 0;
+    const size_t lag = G > 1 && layout == Layout::rows ? lag_for(d, n) : 0;
     size_t offset[G] = {}, wait[G];
     for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
     // A round reads a vector's k, step and sums only where its len is not 0.
@@ -281,13 +338,20 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
             if (!len[g]) return;
             k[g] = len[g] == d ? full : shape_for(&bank, len[g]);  // only a last chunk is shorter
             step[g] = (g_new[g] - g_prev[g]) * L::splat(k[g].r);
-            const size_t first = g * W * stride + offset[g];
-            if (live >= (g + 1) * W)
-                sums[g] = chunks_side_by_side<V, true>(in + first, out + first, stride, W, len[g], g_prev[g], step[g],
-                                                       clip);
-            else
-                sums[g] = chunks_side_by_side<V, false>(in + first, out + first, stride, live - g * W, len[g],
-                                                        g_prev[g], step[g], clip);
+            const size_t lanes = std::min(live - g * W, W);
+            if constexpr (layout == Layout::interleaved) {
+                const size_t first = offset[g] * stride + g * W;
+                sums[g] = lanes == W ? chunks_interleaved<V, true>(in + first, out + first, stride, W, len[g],
+                                                                     g_prev[g], step[g], clip)
+                                     : chunks_interleaved<V, false>(in + first, out + first, stride, lanes, len[g],
+                                                                      g_prev[g], step[g], clip);
+            } else {
+                const size_t first = g * W * stride + offset[g];
+                sums[g] = lanes == W ? chunks_side_by_side<V, true>(in + first, out + first, stride, W, len[g],
+                                                                      g_prev[g], step[g], clip)
+                                     : chunks_side_by_side<V, false>(in + first, out + first, stride, lanes, len[g],
+                                                                       g_prev[g], step[g], clip);
+            }
         });
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
             if (!len[g]) {
@@ -308,20 +372,22 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
 }
 
 // The whole chunks of every channel: passes of two vectors of lanes, then
-// what is left in two, one, or (a single channel) the stream's own loop.
-template <bool acquire, bool onset>
+// what is left in two, one, or (a single channel of rows) the stream's own
+// loop.
+template <bool acquire, bool onset, Layout layout = Layout::rows>
 void bank_blocks(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
     constexpr size_t W = Lanes<Wide>::count;
+    const size_t apart = layout == Layout::rows ? stride : 1;  // from one channel to the next
     size_t c = 0;
     for (; channels - c >= 2 * W; c += 2 * W)
-        run_lanes<Wide, 2, acquire, onset>(chan + c, 2 * W, in + c * stride, out + c * stride, stride, n);
+        run_lanes<Wide, 2, acquire, onset, layout>(chan + c, 2 * W, in + c * apart, out + c * apart, stride, n);
     const size_t rest = channels - c;
     if (rest > W)
-        run_lanes<Wide, 2, acquire, onset>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
-    else if (rest > 1)
-        run_lanes<Wide, 1, acquire, onset>(chan + c, rest, in + c * stride, out + c * stride, stride, n);
+        run_lanes<Wide, 2, acquire, onset, layout>(chan + c, rest, in + c * apart, out + c * apart, stride, n);
+    else if (rest > 1 || (rest == 1 && layout == Layout::interleaved && channels > 1))
+        run_lanes<Wide, 1, acquire, onset, layout>(chan + c, rest, in + c * apart, out + c * apart, stride, n);
     else if (rest == 1)
-        run_blocks<chunk_vector, acquire, onset>(chan + c, in + c * stride, out + c * stride, n);
+        run_blocks<chunk_vector, acquire, onset>(chan + c, in + c * apart, out + c * apart, n);
 }
 
 void bank_steps(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
@@ -335,6 +401,14 @@ void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, 
         run_bank_stream<span_vector, bank_blocks<acquire, onset>, stream, acquire, onset>(chan, channels, in, out, n);
     });
 }
+
+void bank_steps_interleaved(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
+    if (!n) return;
+    with_modes(chan, [&]<bool acquire, bool onset>() {
+        bank_blocks<acquire, onset, Layout::interleaved>(chan, channels, in, out, channels, n);
+    });
+}
 #else
 // Without hardware fma the scalar loops are as fast as anything else here.
 constexpr auto span_vector = span_scalar;
@@ -342,6 +416,7 @@ constexpr auto steps = steps_scalar;
 constexpr auto stream = stream_scalar;
 constexpr auto bank_steps = bank_steps_scalar;
 constexpr auto bank_stream = bank_stream_scalar;
+constexpr auto bank_steps_interleaved = bank_steps_interleaved_scalar;
 #endif
 
 }  // namespace
@@ -353,6 +428,7 @@ extern const Variant variant = {
     .bank_steps = bank_steps,
     .bank_stream = bank_stream,
     .settle = settle,
+    .bank_steps_interleaved = bank_steps_interleaved,
 };
 
 }  // namespace qv::agc::QV_ISA

@@ -279,7 +279,6 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
     convert = not _is_native(source.format)
     raw_in = np.empty(per_read * source.frame, np.uint8) if convert else samples.view(np.uint8)
     raw_out = None if _is_native(out_fmt) else np.empty(per_read * count * out_fmt.size, np.uint8)
-    rows = np.empty(per_read * count, IQ) if count > 1 else None
     done = 0
     with source.open() as reader:
         while True:
@@ -292,13 +291,7 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
             x = samples[:n * count]
             if convert:
                 source.format.decode(raw_in[:got], out=x)
-            if rows is None:
-                channels.level(x.reshape(1, n))
-            else:
-                block = rows[:n * count].reshape(count, n)   # channel-major, rows contiguous
-                block[...] = x.reshape(n, count).T
-                channels.level(block)
-                x.reshape(n, count)[...] = block.T
+            channels.level(x.reshape(n, count))
             if raw_out is None:
                 out.write(x.data)
             else:
@@ -314,8 +307,7 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
 def _bytes_per_sample(source: Source, out_fmt: SampleFormat) -> int:
     """What ``_level``'s buffers take per sample of every channel."""
     count = source.channels
-    taken = IQ.itemsize * count * (2 if count > 1 else 1)  # the samples, and the channels' rows apart
-    taken += 0 if _is_native(source.format) else source.frame
+    taken = IQ.itemsize * count + (0 if _is_native(source.format) else source.frame)
     return taken + (0 if _is_native(out_fmt) else count * out_fmt.size)
 
 

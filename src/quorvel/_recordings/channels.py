@@ -40,9 +40,10 @@ class ChannelBank:
         return self._bank.channels
 
     def level(self, block: np.ndarray) -> None:
-        """Level ``block``, complex64 of shape (channels, n) in C order, in place:
-        row c continues channel c's loop exactly as one long ``steps`` call would."""
-        self._bank.steps(block, out=block)
+        """Level ``block`` in place: complex64 of shape (n, channels) in C
+        order, as a recording interleaves its channels. Column c continues
+        channel c's loop exactly as one long ``steps`` call would."""
+        self._bank.steps(block, out=block, layout="interleaved")
 
     def settings(self) -> dict[str, Any]:
         """Every option's value (the same in every channel)."""
