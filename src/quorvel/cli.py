@@ -29,6 +29,21 @@ from quorvel._recordings.errors import UsageError, describe
 
 __all__ = ["main"]
 
+#: What ``main`` returns, as ``--help`` and the command's reference page say.
+EXIT_STATUS = """\
+  0    everything asked was done (with -o: every recording levelled)
+  1    a run-time failure: a file that could not be read or written, a
+       recording that is not what it says, more saturated output than
+       --max-clipped allows, a cluster that failed, or (with -o) any
+       recording that failed; nothing was written for it
+  2    a usage error: an unknown or malformed option, a missing INPUT or
+       OUTPUT, a format that contradicts a file's extension...
+  128+N  stopped by signal N: 130 (SIGINT, Ctrl-C), 143 (SIGTERM), 129
+       (SIGHUP); nothing half written is left behind
+  141  the reader of standard output went away (| head), as SIGPIPE ends
+       other tools
+"""
+
 _STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -163,11 +178,13 @@ formats:
   A raw file's extension names its format: .cf32 .cfile .fc32 (cf32), .cs16
   .ci16 (ci16), .cs8 .ci8 (ci8), .cu8 (cu8); a format given that disagrees
   with it is an error unless --force-format. Other names (.raw, .bin) are
-  read and written as --in-format and --out-format say. Integer input is scaled to [-1, 1): a code c of b bits becomes c / 2**(b-1)
+  read and written as --in-format and --out-format say, cf32 by default.
+  Integer input is scaled to [-1, 1): a code c of b bits becomes c / 2**(b-1)
   (cu8: (c - 128) / 128), exactly. Integer output multiplies by --out-scale and
   2**(b-1) in float64, rounds half up and saturates (NaN to the lowest code);
   cf32 is written as computed. With --out-scale 1 every code read is written
-  back unchanged.
+  back unchanged. Every run counts the output components that saturated
+  (integer codes at their rails, cf32 at the AGC's clip) and reports them.
 
 streams and files:
   - is standard input or output. A regular OUTPUT (and --telemetry,
@@ -187,7 +204,9 @@ many files:
   skips what it shows levelled with the same options from unchanged inputs.
   The exit status is 0 when every file was levelled, 1 when any failed;
   each failure is named, with its reason.
-"""
+
+exit status:
+""" + EXIT_STATUS
 
 
 def _stop(signum: int, frame: Optional[FrameType]) -> None:
