@@ -32,7 +32,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help=f"comma-separated sections to run, of: {', '.join(SECTIONS)} (repeatable)")
     parser.add_argument("--quick", action="store_true", help="a third of the rounds (noisier medians)")
     parser.add_argument("--scratch", type=Path, default=Path(tempfile.gettempdir()),
-                        help="where a folder for compiled peers and sample files (up to 6 GB with the batch "
+                        help="where a folder for compiled peers and sample files (up to 13 GB with the batch "
                              "section) is made, and removed when the run ends (default: %(default)s)")
     args = parser.parse_args(argv)
     wanted = [n.strip().replace("-", "_") for item in args.only for n in item.split(",") if n.strip()]
