@@ -126,7 +126,7 @@ class TwoThreads:
             thread.join()
 
 
-def run(ctx: Context, dram: tuple[int, int] = DRAM) -> Report:
+def run(ctx: Context, dram: tuple[int, int] = DRAM, recording: tuple[int, int] = RECORDING) -> Report:
     agc_module = ctx.require("quorvel.agc", INSTALL_HINT)
     rng = ctx.rng(12)
     report = Report(TITLE)
@@ -188,7 +188,7 @@ def run(ctx: Context, dram: tuple[int, int] = DRAM) -> Report:
     report.rows.append(Row("two threads, a bank each, vs one thread stepping both", f"2 x 8 x {fmt_count(ROW)}",
                            t_two, t_one, FasterBy(THREADS_TARGET)))
 
-    report.rows += interleaved_rows(ctx, agc_module, rng, made, dram[1])
+    report.rows += interleaved_rows(ctx, agc_module, rng, made, dram[1], recording)
 
     report.notes.append(f"ref_db 0, loop_bw {LOOP_BW:g}, alpha 0.05 on complex Gaussian noise at -10 dB; each AGC "
                         "takes the bank's samples as one row; the thread rows are wall-clock times")
@@ -205,7 +205,7 @@ def transposed_steps(bank, x, rows, out) -> None:
     out[...] = rows.T
 
 
-def interleaved_rows(ctx: Context, agc_module, rng, made: list, n_big: int) -> list[Row]:
+def interleaved_rows(ctx: Context, agc_module, rng, made: list, n_big: int, recording: tuple[int, int]) -> list[Row]:
     """The interleaved layout against rows and the transposes, then file to file."""
     rows = []
     for n in (ROW, n_big):
@@ -222,15 +222,14 @@ def interleaved_rows(ctx: Context, agc_module, rng, made: list, n_big: int) -> l
                      t_rows, RatioAtMost(INTERLEAVED_LIMIT)),
                  Row("AGCBank(8).steps interleaved vs transpose, rows, transpose back", f"8 x {fmt_count(n)}",
                      t_inter, t_moved, Faster())]
-    rows.append(recording_row(ctx, rng))
+    rows.append(recording_row(ctx, rng, *recording))
     return rows
 
 
-def recording_row(ctx: Context, rng) -> Row:
-    """An 8-channel interleaved recording file to file against its channels as files of their own."""
+def recording_row(ctx: Context, rng, channels: int, n: int) -> Row:
+    """A multi-channel interleaved recording file to file against its channels as files of their own."""
     iqfile = ctx.require("quorvel.iqfile", INSTALL_HINT)
     ctx.require("sigmf", "pip install 'quorvel[sigmf]'")
-    channels, n = RECORDING
     folder = Path(ctx.build_dir) / "recordings"
     folder.mkdir(parents=True, exist_ok=True)
     block = samples(rng, channels * n).reshape(n, channels)
