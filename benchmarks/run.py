@@ -1,6 +1,6 @@
 """Run the quorvel benchmarks and print one table per section.
 
-    python benchmarks/run.py                    # every section, well under 3 minutes
+    python benchmarks/run.py                    # every section: 8 min measured, 6.5 of them batch
     python benchmarks/run.py --only arith,agc   # some sections
     python benchmarks/run.py --quick            # fewer rounds, for a first look
 
