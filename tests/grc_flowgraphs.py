@@ -2,8 +2,8 @@
 compiled by grcc as Companion compiles them, and the generated top block
 loaded."""
 
-import importlib.util
 import os
+import runpy
 import shutil
 import subprocess
 import sys
@@ -39,11 +39,9 @@ def compile_flowgraph(folder, name, blocks, connections, env=None):
 
 def load_top_block(script):
     """The generated top block's class."""
-    spec = importlib.util.spec_from_file_location(script.stem, script)
-    module = importlib.util.module_from_spec(spec)
     sys.path.insert(0, os.fspath(script.parent))  # an Embedded Python Block's module lies beside the script
     try:
-        spec.loader.exec_module(module)
+        namespace = runpy.run_path(os.fspath(script), run_name=script.stem)  # not "__main__": no flowgraph starts
     finally:
         sys.path.remove(os.fspath(script.parent))
-    return getattr(module, script.stem)
+    return namespace[script.stem]

@@ -444,6 +444,10 @@ def test_a_read_s_buffers_stay_within_their_bound_however_many_channels(tmp_path
     assert (tmp_path / "bounded.sigmf-data").read_bytes() == (tmp_path / "whole.sigmf-data").read_bytes()
 
 
+# A sanitizer's shadow memory and quarantine count against a worker's memory
+# limit: its nanny would restart an idle worker before the read that matters.
+@pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZE", "OFF") != "OFF", reason="memory limits mean nothing under a "
+                    "sanitizer; the plain and reference-only passes run this")
 def test_a_worker_that_runs_out_of_memory_is_named_as_such(tmp_path):
     path = wide(tmp_path / "wide", 450_000)                         # 58 MB; 173 MB of buffers a read
     own = Processes(tmp_path / "cluster", env={"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"})

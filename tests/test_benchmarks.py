@@ -252,4 +252,4 @@ def test_flowgraph_section_measures_every_block_at_both_buffer_sizes(tmp_path):
                                      ("agc_bank_cc(8) vs 8 native agc_cc", "8 native agc_cc", "-")]:
             row = rows[f"{versus}, {label}"]
             assert row.base == rows[f"{base}, {label}"].ours and row.target.text == target
-    assert rows["agc_bank_cc(8) with 32k output buffers vs 8 agc3_cc, default buffers"].ours > 0
+    assert rows["agc_bank_cc(8) with GNU Radio's output buffers vs 8 agc3_cc, default buffers"].ours > 0

@@ -26,7 +26,9 @@ from gnuradio import blocks, gr  # noqa: E402
 import quorvel.gnuradio  # noqa: E402
 from grc_flowgraphs import block, compile_flowgraph, load_top_block  # noqa: E402
 
-LOOP_SETTINGS = ["ref_db", "loop_bw", "alpha", "decim", "acquire", "clip_db"]  # those AGC has too
+LOOP_SETTINGS = ["ref_db", "loop_bw", "alpha", "decim", "acquire", "clip_db", "max_gain_db", "gate_db",
+                 "attack_db"]  # those AGC has too
+BURSTS = dict(max_gain_db=20.0, gate_db=-70.0, attack_db=6.0)  # each acts on the test streams
 GAIN_DB_OFFSET, G_LAST_OFFSET = 16 + 48, 16 + 64  # in a state blob: the 16-byte header, then the record
 
 
@@ -113,12 +115,16 @@ class TestSameBitsWhateverTheScheduler:
 
     @pytest.mark.parametrize("channels", [1, 5, 8, 9])
     @pytest.mark.parametrize("schedule", ["default", "7 items per call", "source in 37s, block up to 1023"])
-    def test_agc_bank_cc_equals_agc_bank(self, channels, schedule):
+    @pytest.mark.parametrize("preset", ["", "burst"])
+    def test_agc_bank_cc_equals_agc_bank(self, channels, schedule, preset):
+        """With the burst preset and a gate on top (set before the first sample), too."""
         block_max, source_max, _ = SCHEDULES[schedule]
         xs = np.stack([bursts(8 * 1000 + 5, seed=c) for c in range(channels)])
-        ref = AGCBank(channels, ref_db=-3.0)
+        ref = AGCBank.from_preset(channels, preset, ref_db=-3.0, gate_db=-70.0) if preset else AGCBank(channels, -3.0)
         want = ref.stream(xs)
-        bank = native.agc_bank_cc(channels, ref_db=-3.0)
+        bank = native.agc_bank_cc(channels, ref_db=-3.0, preset=preset)
+        if preset:
+            bank.set_gate_db(-70.0)
         got, _, _ = bank_flowgraph(xs, bank, block_max=block_max, source_max=source_max)
         complete = 8 * 1000
         for c in range(channels):
@@ -127,7 +133,7 @@ class TestSameBitsWhateverTheScheduler:
         assert bank.channels() == channels
 
     def test_every_setting_reaches_the_loop(self):
-        settings = dict(ref_db=-6.0, loop_bw=0.01, alpha=0.2, decim=16, acquire=True, clip_db=3.0)
+        settings = dict(ref_db=-6.0, loop_bw=0.01, alpha=0.2, decim=16, acquire=True, clip_db=3.0, **BURSTS)
         x = bursts(16 * 600)
         ref = configured(**settings)
         block = native.agc_cc(**settings)
@@ -156,10 +162,9 @@ class TestSettings:
         for name, preset in PRESETS.items():
             for block in (native.agc_cc(preset=name), native.agc_bank_cc(3, loop_bw=1.0, preset=name)):
                 assert {key: getattr(block, key)() for key in preset} == preset and block.preset() == name
-        ref = configured(**PRESETS["burst"])
         x = bursts(8 * 700)
-        got, _ = run(x, native.agc_cc(loop_bw=0.3, preset="burst"), block_max=333)
-        assert same_bits(got, ref.steps(x))
+        got, _ = run(x, native.agc_cc(loop_bw=0.3, max_gain_db=1.0, preset="burst"), block_max=333)
+        assert same_bits(got, AGC.from_preset("burst").steps(x))
 
     def test_unknown_presets_and_bad_values_are_refused(self):
         block = native.agc_cc()
@@ -194,10 +199,14 @@ class TestSettings:
         block.set_decim(5)
         block.set_acquire(True)
         block.set_clip_db(-12.0)
+        for name, value in BURSTS.items():
+            getattr(block, f"set_{name}")(value)
         second, _ = run(x[4003:], block, block_max=77)
         ref = AGC()
         want = [ref.stream(x[:4003])]
         ref.ref_db, ref.decim, ref.acquire, ref.clip_db = -10.0, 5, True, -12.0
+        for name, value in BURSTS.items():
+            setattr(ref, name, value)
         want.append(ref.stream(x[4003:]))
         assert same_bits(np.concatenate([first, second]), np.concatenate(want))
         assert block.state() == ref.get_state()

@@ -10,6 +10,15 @@ namespace quorvel {
 
 namespace {
 
+// Items of each output buffer the bank asks for, twice GNU Radio's default for
+// complex samples: a work() call may then write half of it, 8,192 samples per
+// channel, all that an upstream buffer of the default size holds, where it
+// could write 4,096. That halves the bank's calls and its hand-offs to its
+// readers, which bound it in a flowgraph. The cost: up to 4,096 samples more
+// per output may wait for a reader slower than the bank, and twice the
+// buffers' memory (128 KiB per complex output).
+constexpr long kOutputBufferItems = 16384;
+
 int port_count(size_t channels)
 {
     if (channels == 0 || channels > agc_bank_cc::max_channels)
@@ -35,6 +44,8 @@ public:
                          io_signature::makev(port_count(channels), 2 * port_count(channels), output_sizes(channels))),
           agc_block_impl<agc_bank_cc>(channels, settings, preset)
     {
+        for (int port = 0; port < 2 * port_count(channels); ++port) // port by port: no log line
+            set_min_output_buffer(port, kOutputBufferItems);
     }
 
     size_t channels() const override { return channel_count(); }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -15,10 +14,6 @@ namespace quorvel {
 
 namespace {
 
-// Samples per channel in one call of the bank, whose rows are gathered from
-// GNU Radio's buffers into one block and scattered back: the copies then cost
-// a fifth of the bank's own time at eight channels (2,048 or 4,096 cost more).
-constexpr size_t kRowPiece = 1024;
 // Records of one telemetry ring, of a gain output's context: pieces are cut
 // so that their updates fit, even at decim 1.
 constexpr size_t kRingRecords = size_t(1) << 16;
@@ -47,6 +42,8 @@ agc_loops_block::agc_loops_block(size_t channels,
                                  const agc_settings& settings,
                                  const std::string& preset)
     : d_bank(agc_bank_create(channels, 0.0, 0.0, 0.0), agc_bank_destroy),
+      d_in_rows(channels),
+      d_out_rows(channels),
       d_tags(channels),
       d_next_tag(channels),
       d_chunk_end(channels),
@@ -59,8 +56,6 @@ agc_loops_block::agc_loops_block(size_t channels,
         throw std::bad_alloc();
     take(settings);
     set_preset_name(preset);
-    if (channels > 1)
-        d_rows.resize(channels * kRowPiece);
     watch_gains(0);
     apply();
     // Tags of input c go to outputs c and channels + c, from work().
@@ -101,7 +96,7 @@ agc_settings agc_loops_block::settings() const
     return d_next;
 }
 
-// A preset writes its settings over the next ones; "" writes nothing.
+// A preset writes the settings its row gives over the next ones; "" writes nothing.
 void agc_loops_block::set_preset_name(const std::string& name)
 {
     std::lock_guard<std::mutex> lock(d_mutex);
@@ -114,10 +109,9 @@ void agc_loops_block::set_preset_name(const std::string& name)
         throw std::invalid_argument("unknown preset '" + name + "'; the presets: " +
                                     preset_names());
     agc_settings next = d_next;
-    next.loop_bw = p->loop_bw;
-    next.alpha = p->alpha;
-    next.decim = int64_t(p->decim);
-    next.acquire = p->acquire;
+#define QUORVEL_PRESET_SETTING_(type, name) next.name = decltype(next.name)(p->name);
+    QV_AGC_PRESET_SETTINGS(QUORVEL_PRESET_SETTING_)
+#undef QUORVEL_PRESET_SETTING_
     take(std::move(next));
     d_preset = name;
 }
@@ -151,16 +145,15 @@ std::vector<uint8_t> agc_loops_block::channel_state(size_t channel) const
     return blob;
 }
 
-// The loop settings into every channel, the block's own into the work side;
-// before the first sample, the loops start afresh under them.
+// The loop settings into every channel (each parameter a bank shares, by the
+// core's list, and the acquisition mode), the block's own into the work
+// side; before the first sample, the loops start afresh under them.
 void agc_loops_block::apply()
 {
     agc_t like = d_bank->chan[0];
-    like.ref_db = d_next.ref_db;
-    like.loop_bw = d_next.loop_bw;
-    like.alpha = d_next.alpha;
-    like.decim = uint64_t(d_next.decim);
-    like.clip_db = d_next.clip_db;
+#define QUORVEL_LOOP_SETTING_(name, scope) QV_AGC_IF_SHARED(scope, like.name = decltype(like.name)(d_next.name);)
+    QV_AGC_PARAMETERS(QUORVEL_LOOP_SETTING_)
+#undef QUORVEL_LOOP_SETTING_
     like.flags = d_next.acquire ? like.flags | QV_AGC_ACQUIRE : like.flags & ~uint32_t(QV_AGC_ACQUIRE);
     agc_bank_configure(d_bank.get(), &like);
     d_tag_every = uint64_t(d_next.tag_every);
@@ -172,12 +165,13 @@ void agc_loops_block::apply()
     d_dirty = false;
 }
 
-// As a new loop, but at the initial gain (held within the loop's bounds).
+// As a new loop, but at the initial gain (held within the loop's bounds, the
+// ceiling among them).
 void agc_loops_block::restart(size_t channel)
 {
     agc_t* a = d_bank->chan + channel;
     agc_reset(a);
-    a->gain_db = qv::agc::clamp_gain(d_initial_gain_db, qv::agc::gain_bounds(a->ref_db));
+    a->gain_db = qv::agc::clamp_gain(d_initial_gain_db, qv::agc::gain_bounds(a));
     a->g_last = qv::agc::db_to_amp(a->gain_db);
 }
 
@@ -204,7 +198,7 @@ bool agc_loops_block::check_topology(int, int noutputs)
 void agc_loops_block::watch_gains(size_t watched)
 {
     unwatch_gains();
-    d_piece = d_bank->channels > 1 ? kRowPiece : SIZE_MAX;
+    d_piece = SIZE_MAX;
     if (!watched)
         return;
     try {
@@ -332,23 +326,13 @@ void agc_loops_block::stream(uint64_t start,
             const agc_t& a = d_bank->chan[c];
             d_before[c] = { a.pending.done, a.pending.len, float(a.gain_db) };
         }
-        if (channels == 1) {
-            agc_bank_stream(d_bank.get(),
-                            static_cast<const gr_complex*>(in[0]) + from,
-                            static_cast<gr_complex*>(out[0]) + from,
-                            len);
-        } else {
-            // The bank takes its rows from one block: gathered, in place, scattered.
-            for (size_t c = 0; c < channels; ++c)
-                std::memcpy(d_rows.data() + c * len,
-                            static_cast<const gr_complex*>(in[c]) + from,
-                            len * sizeof(gr_complex));
-            agc_bank_stream(d_bank.get(), d_rows.data(), d_rows.data(), len);
-            for (size_t c = 0; c < channels; ++c)
-                std::memcpy(static_cast<gr_complex*>(out[c]) + from,
-                            d_rows.data() + c * len,
-                            len * sizeof(gr_complex));
+        // The bank reads and writes GNU Radio's buffers where they are (inputs
+        // fed by one port share their samples, which the bank allows).
+        for (size_t c = 0; c < channels; ++c) {
+            d_in_rows[c] = static_cast<const gr_complex*>(in[c]) + from;
+            d_out_rows[c] = static_cast<gr_complex*>(out[c]) + from;
         }
+        agc_bank_stream_rows(d_bank.get(), d_in_rows.data(), d_out_rows.data(), len);
         for (size_t c = 0; c < channels; ++c) {
             const agc_t& a = d_bank->chan[c];
             if (a.pending.done < len) { // the piece completed a chunk, the last one here

@@ -94,7 +94,8 @@ private:
     pmt::pmt_t d_reset_key;
     bool d_fresh = true; // no sample has gone through yet
 
-    std::vector<gr_complex> d_rows; // the bank's (channels, piece) block, when channels > 1
+    std::vector<const gr_complex*> d_in_rows; // each channel's samples of one core call
+    std::vector<gr_complex*> d_out_rows;
     std::vector<std::vector<gr::tag_t>> d_tags;
     std::vector<size_t> d_next_tag;
     std::vector<uint64_t> d_chunk_end, d_last_tag; // stream offsets just past a chunk

@@ -124,6 +124,10 @@ void agc_bank_steps_interleaved(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, 
     active->bank_steps_interleaved(b->chan, b->channels, in, out, n);
 }
 
+void agc_bank_stream_rows(agc_bank_t *b, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n) {
+    active->bank_stream_rows(b->chan, b->channels, in, out, n);
+}
+
 int agc_bank_set_telemetry(agc_bank_t *b, qv_tlm *tlm, const char *prefix, int decim) {
     if (!tlm) {
         for (size_t c = 0; c < b->channels; ++c) agc_set_telemetry(b->chan + c, nullptr, nullptr, 0);

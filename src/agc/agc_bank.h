@@ -48,6 +48,12 @@ QV_API void agc_bank_stream(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size
 // out[i channels + c], the same bits as agc_bank_steps over the block's
 // transpose. out is in itself or apart from it.
 QV_API void agc_bank_steps_interleaved(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
+// agc_bank_stream over rows that are not one block: row c, n samples from
+// in[c] to out[c] (arrays of `channels` pointers), the same bits. Each out[c]
+// is either in[c] itself, which no other row then shares, or apart from
+// every row, in and out; input rows may be the same samples (one stream
+// fanned out to several channels).
+QV_API void agc_bank_stream_rows(agc_bank_t *b, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n);
 // agc_set_telemetry of every channel c with the prefix "<prefix>.<c>" (null
 // prefix: "agc"), all or nothing: refused before anything registers for
 // more than QV_AGC_BANK_MAX_WATCHED channels, a context without room for the

@@ -19,6 +19,7 @@ QV_DEFINE_ACTIVE_VARIANT({
     .span = span_scalar,
     .bank_steps = bank_steps_scalar,
     .bank_stream = bank_stream_scalar,
+    .bank_stream_rows = bank_stream_rows_scalar,
     .settle = settle,
     .bank_steps_interleaved = bank_steps_interleaved_scalar,
 })

@@ -145,29 +145,47 @@ void stream_for(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     with_modes(a, [&]<bool acquire, bool onset>() { run_stream<chunk, span, acquire, onset>(a, in, out, n); });
 }
 
+// Where a bank call's rows are, n samples each: row c of one block, rows
+// `stride` apart (bank_steps, bank_stream), or anywhere, at a pointer of its
+// own (bank_stream_rows). in(c) and out(c) are row c's first samples.
+struct BlockRows {
+    const qv_cf32 *in_block;
+    qv_cf32 *out_block;
+    size_t stride;
+    const qv_cf32 *in(size_t c) const { return in_block + c * stride; }
+    qv_cf32 *out(size_t c) const { return out_block + c * stride; }
+};
+
+struct PointerRows {
+    const qv_cf32 *const *in_rows;
+    qv_cf32 *const *out_rows;
+    const qv_cf32 *in(size_t c) const { return in_rows[c]; }
+    qv_cf32 *out(size_t c) const { return out_rows[c]; }
+};
+
 // A bank's stream call as run_stream makes it on each channel, for a
 // variant whose `blocks` runs the whole chunks of all channels at once:
-// blocks(chan, channels, in, out, stride, n) takes n samples of each row,
-// rows `stride` apart. Channels whose pending chunks differ (set_state can
-// make them) have chunk grids of their own: each goes through `stream`.
-template <auto span, auto blocks, auto stream, bool acquire, bool onset>
-void run_bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+// blocks(chan, channels, rows, from, n) takes samples from .. from + n of
+// each row. Channels whose pending chunks differ (set_state can make them)
+// have chunk grids of their own: each goes through `stream`.
+template <auto span, auto blocks, auto stream, bool acquire, bool onset, class Rows>
+void run_bank_stream(agc_t *chan, size_t channels, const Rows &rows, size_t n) {
     const agc_pending_t &p = chan[0].pending;
     for (size_t c = 1; c < channels; ++c)
         if (chan[c].pending.done != p.done || chan[c].pending.len != p.len) {
-            for (size_t k = 0; k < channels; ++k) stream(chan + k, in + k * n, out + k * n, n);
+            for (size_t k = 0; k < channels; ++k) stream(chan + k, rows.in(k), rows.out(k), n);
             return;
         }
     const float clip = float(db_to_amp(chan[0].clip_db));
     size_t taken = 0;
     for (size_t c = 0; c < channels; ++c)
-        taken = resume_chunk<span, acquire, onset>(chan + c, in + c * n, out + c * n, n, clip);
+        taken = resume_chunk<span, acquire, onset>(chan + c, rows.in(c), rows.out(c), n, clip);
     if (p.done) return;  // n ended inside it
     const uint64_t d = chan[0].decim ? chan[0].decim : 1;
     const size_t rest = n - taken, whole = rest - size_t(rest % d);
-    if (whole) blocks(chan, channels, in + taken, out + taken, n, whole);
+    if (whole) blocks(chan, channels, rows, taken, whole);
     for (size_t c = 0; c < channels; ++c)
-        start_chunk<span>(chan + c, in + c * n + taken + whole, out + c * n + taken + whole, rest - whole, d, clip);
+        start_chunk<span>(chan + c, rows.in(c) + taken + whole, rows.out(c) + taken + whole, rest - whole, d, clip);
 }
 
 // The references of Variant::steps and Variant::stream.
@@ -176,13 +194,17 @@ inline void stream_scalar(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     stream_for<chunk_scalar, span_scalar>(a, in, out, n);
 }
 
-// The references of Variant::bank_steps and Variant::bank_stream: row c, n
-// samples at in + c n, through channel c, one channel after the other.
+// The references of Variant::bank_steps, bank_stream and bank_stream_rows:
+// row c through channel c, one channel after the other.
 inline void bank_steps_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     for (size_t c = 0; c < channels; ++c) steps_scalar(chan + c, in + c * n, out + c * n, n);
 }
 inline void bank_stream_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     for (size_t c = 0; c < channels; ++c) stream_scalar(chan + c, in + c * n, out + c * n, n);
+}
+inline void bank_stream_rows_scalar(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out,
+                                    size_t n) {
+    for (size_t c = 0; c < channels; ++c) stream_scalar(chan + c, in[c], out[c], n);
 }
 
 // The reference of Variant::bank_steps_interleaved: channel c's n samples at

@@ -656,16 +656,25 @@ PyModuleDef agc_module = {
     PyModuleDef_HEAD_INIT, "agc", agc_doc, -1, agc_module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
+// A preset's value as the property holds it.
+PyObject *preset_value(double value) { return PyFloat_FromDouble(value); }
+PyObject *preset_value(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject *preset_value(bool value) { return PyBool_FromLong(value); }
+
 // PRESETS: {name: {property: value}}, plain values of the AGC's properties, from agc_presets.h.
 bool add_presets(PyObject *module) {
     qv::PyRef presets = qv::PyRef::steal(PyDict_New());
     if (!presets) return false;
     for (const qv::agc::Preset &p : qv::agc::kPresets) {
-        qv::PyRef settings = qv::PyRef::steal(Py_BuildValue(
-            "{s:d,s:d,s:K,s:O,s:d,s:d,s:d}", "loop_bw", p.loop_bw, "alpha", p.alpha, "decim",
-            static_cast<unsigned long long>(p.decim), "acquire", p.acquire ? Py_True : Py_False, "max_gain_db",
-            p.max_gain_db, "gate_db", p.gate_db, "attack_db", p.attack_db));
-        if (!settings || PyDict_SetItemString(presets.get(), p.name, settings.get()) < 0) return false;
+        qv::PyRef settings = qv::PyRef::steal(PyDict_New());
+        if (!settings) return false;
+#define QV_PRESET_ITEM_(type, setting)                                                         \
+    if (qv::PyRef value = qv::PyRef::steal(preset_value(p.setting));                           \
+        !value || PyDict_SetItemString(settings.get(), #setting, value.get()) < 0)             \
+        return false;
+        QV_AGC_PRESET_SETTINGS(QV_PRESET_ITEM_)
+#undef QV_PRESET_ITEM_
+        if (PyDict_SetItemString(presets.get(), p.name, settings.get()) < 0) return false;
     }
     if (PyModule_AddObject(module, "PRESETS", presets.get()) < 0) return false;
     qv::agc::presets() = presets.release();  // the module holds it now, for good

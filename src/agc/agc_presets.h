@@ -6,15 +6,26 @@
 
 #include "agc/agc_core.h"
 
+// The settings a preset gives, X(type, name): parameters of QV_AGC_PARAMETERS
+// and `acquire`, the acquisition bit of flags; the others stay as they are.
+// Every reader of the table takes them from this list.
+#define QV_AGC_PRESET_SETTINGS(X) \
+    X(double, loop_bw)            \
+    X(double, alpha)              \
+    X(uint64_t, decim)            \
+    X(bool, acquire)              \
+    X(double, max_gain_db)        \
+    X(double, gate_db)            \
+    X(double, attack_db)
+
 namespace qv::agc {
 
-// A preset gives these settings; the others stay as they are.
+// A preset's name and its settings, in the order of the list (off: QV_AGC_*_OFF).
 struct Preset {
     const char *name;
-    double loop_bw, alpha;
-    uint64_t decim;
-    bool acquire;
-    double max_gain_db, gate_db, attack_db;  // QV_AGC_*_OFF: off
+#define QV_AGC_PRESET_FIELD_(type, setting) type setting;
+    QV_AGC_PRESET_SETTINGS(QV_AGC_PRESET_FIELD_)
+#undef QV_AGC_PRESET_FIELD_
 };
 
 inline constexpr Preset kPresets[] = {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "agc/agc_lanes.h"
 #endif
@@ -168,21 +169,22 @@ void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
 // The chunks of the channels in the lanes of a vector, side by side: the
 // samples of every chunk go pair by pair onto its partial sums, one serial
 // chain of fmas per chunk, and taking the chunks' samples in turn keeps
-// those chains in flight together. Chunk j is row j (rows `stride` apart)
-// from in to out, its ramp in lane j of g_prev and step; lanes from `live`
-// on are left alone unless `full` says there are none. Returns the power
-// sums in lanes, as chunk_scalar forms them.
+// those chains in flight together. Chunk j goes from rows.in(j) to
+// rows.out(j), its ramp in lane j of g_prev and step; lanes from `live` on
+// are left alone unless `full` says there are none. Returns the power sums
+// in lanes, as chunk_scalar forms them.
 //
 // Eight samples (a cache line) of every chunk at a time: their gains for
 // all lanes at once (eight vector fmas, Lanes::quad_gains), then lane by
 // lane the samples' floats times them, the squares of the four pairs onto
-// the sums in turn, the clip, the store. Rows of a block are often a
-// multiple of 4 KiB apart, and then every chunk's line of every row, in and
-// out, falls in one set of the first-level cache: each line is taken in one
-// go, before the cache has to evict it for another row's.
-template <class V, bool full>
-[[gnu::always_inline]] inline V chunks_side_by_side(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
-                                                    size_t len, V g_prev, V step, float c) {
+// the sums in turn, the clip, the store. Rows are often a multiple of 4 KiB
+// apart (those of a block, and buffers of their own), and then every
+// chunk's line of every row, in and out, falls in one set of the
+// first-level cache: each line is taken in one go, before the cache has to
+// evict it for another row's.
+template <class V, bool full, class LaneRows>
+[[gnu::always_inline]] inline V chunks_side_by_side(const LaneRows &rows, size_t live, size_t len, V g_prev, V step,
+                                                    float c) {
     using L = Lanes<V>;
     constexpr size_t W = L::count;
     auto lane = [&](size_t j) QV_INLINE_LAMBDA { return full || j < live; };
@@ -191,11 +193,11 @@ template <class V, bool full>
     const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
     // Four samples of lane j from sample i on, under the gains of q.
     auto quad = [&]<size_t j>(size_t i, const typename L::Quad &q) QV_INLINE_LAMBDA {
-        const __m256 x = _mm256_loadu_ps(reinterpret_cast<const float *>(in + j * stride + i));
+        const __m256 x = _mm256_loadu_ps(reinterpret_cast<const float *>(rows.in(j) + i));
         const __m256 y = _mm256_mul_ps(x, L::template gains_of<j>(q));
         const __m128 lo = _mm256_castps256_ps128(y), hi = _mm256_extractf128_ps(y, 1);
         sums[j] = _mm_fmadd_ps(hi, hi, _mm_fmadd_ps(lo, lo, sums[j]));
-        _mm256_storeu_ps(reinterpret_cast<float *>(out + j * stride + i), clip_quad(y, clip, neg_clip));
+        _mm256_storeu_ps(reinterpret_cast<float *>(rows.out(j) + i), clip_quad(y, clip, neg_clip));
     };
     size_t i = 0;
     for (; i + 8 <= len; i += 8) {
@@ -219,8 +221,8 @@ template <class V, bool full>
     float power[W] = {};
     unrolled<W>([&]<size_t j>() QV_INLINE_LAMBDA {
         if (!lane(j)) return;
-        const qv_cf32 *x = in + j * stride;
-        qv_cf32 *y = out + j * stride;
+        const qv_cf32 *x = rows.in(j);
+        qv_cf32 *y = rows.out(j);
         if (len - done >= 2) {
             const __m128 g = pair_gains(L::template broadcast<j>(step), pair_index(done), L::template broadcast<j>(g_prev));
             const __m128 pair = _mm_mul_ps(_mm_loadu_ps(reinterpret_cast<const float *>(x + done)), g);
@@ -286,6 +288,46 @@ template <class V, bool full>
     return _mm256_cvtps_pd(_mm256_castps256_ps128(packed));
 }
 
+// An interleaved block's channels, as a recording stores them: channel c's
+// sample i at i channels + c. in(c) and out(c) are channel c's first samples.
+struct InterleavedRows {
+    const qv_cf32 *in_block;
+    qv_cf32 *out_block;
+    size_t channels;
+    const qv_cf32 *in(size_t c) const { return in_block + c; }
+    qv_cf32 *out(size_t c) const { return out_block + c; }
+};
+
+template <class Rows>
+constexpr bool kInterleaved = std::is_same_v<Rows, InterleavedRows>;
+
+// The rows of a vector's lanes j = 0 .. live - 1, rows first + j from
+// sample `from` on, as chunks_side_by_side takes them: a block's rows stay
+// a block (lane j at j rows further), rows of their own become a pointer
+// per lane.
+template <size_t W>
+BlockRows lane_rows(const BlockRows &r, size_t first, size_t, size_t from) {
+    return {r.in(first) + from, r.out(first) + from, r.stride};
+}
+
+template <size_t W>
+struct LanePointers {
+    const qv_cf32 *in_lane[W] = {};
+    qv_cf32 *out_lane[W] = {};
+    const qv_cf32 *in(size_t j) const { return in_lane[j]; }
+    qv_cf32 *out(size_t j) const { return out_lane[j]; }
+};
+
+template <size_t W>
+LanePointers<W> lane_rows(const PointerRows &r, size_t first, size_t live, size_t from) {
+    LanePointers<W> lanes;
+    for (size_t j = 0; j < std::min(live, W); ++j) {
+        lanes.in_lane[j] = r.in(first + j) + from;
+        lanes.out_lane[j] = r.out(first + j) + from;
+    }
+    return lanes;
+}
+
 // How many chunks each vector of lanes runs behind the one before: enough
 // to put its lines half a page (2 KiB) away, so that two vectors' rows,
 // which a block often puts a multiple of 4 KiB apart, do not crowd the same
@@ -297,19 +339,15 @@ size_t lag_for(uint64_t d, size_t n) {
     return n / d >= 8 * lag ? lag : 0;
 }
 
-// How a bank call's block holds its channels: rows, channel c's sample i at
-// c stride + i; or interleaved, as a recording stores them, at i stride + c
-// (stride being the channel count).
-enum class Layout { rows, interleaved };
-
-// run_blocks<chunk_vector, acquire, onset> over n samples of each of the live
-// channels chan[0 .. live), live in ((G - 1) W, G W], laid out in the block
-// at in and out as `layout` says: channel g W + j in lane j of vector g. Each
-// round takes the next chunk of every vector (for rows, lag_for rounds later
-// for each vector than for the one before): the chunks' samples, then the
-// loop updates of the vectors side by side.
-template <class V, size_t G, bool acquire, bool onset, Layout layout = Layout::rows>
-void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+// run_blocks<chunk_vector, acquire, onset> over samples from .. from + n of
+// rows first .. first + live, through the live channels chan[0 .. live),
+// live in ((G - 1) W, G W]: channel g W + j in lane j of vector g. Each
+// round takes the next chunk of every vector (lag_for rounds later for each
+// vector than for the one before; none for an interleaved block, whose
+// vectors share its lines): the chunks' samples, then the loop updates of
+// the vectors side by side.
+template <class V, size_t G, bool acquire, bool onset, class Rows>
+void run_lanes(agc_t *chan, size_t live, const Rows &rows, size_t first, size_t from, size_t n) {
     using L = Lanes<V>;
     constexpr size_t W = L::count;
     const agc_t &bank = chan[0];
@@ -325,7 +363,7 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
         load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
         g_new[g] = db_to_amp_lanes(s[g].gain_db);
     });
-    const size_t lag = G > 1 && layout == Layout::rows ? lag_for(d, n) : 0;
+    const size_t lag = G > 1 && !kInterleaved<Rows> ? lag_for(d, n) : 0;
     size_t offset[G] = {}, wait[G];
     for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
     // A round reads a vector's k, step and sums only where its len is not 0.
@@ -338,19 +376,21 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
             if (!len[g]) return;
             k[g] = len[g] == d ? full : shape_for(&bank, len[g]);  // only a last chunk is shorter
             step[g] = (g_new[g] - g_prev[g]) * L::splat(k[g].r);
-            const size_t lanes = std::min(live - g * W, W);
-            if constexpr (layout == Layout::interleaved) {
-                const size_t first = offset[g] * stride + g * W;
-                sums[g] = lanes == W ? chunks_interleaved<V, true>(in + first, out + first, stride, W, len[g],
-                                                                     g_prev[g], step[g], clip)
-                                     : chunks_interleaved<V, false>(in + first, out + first, stride, lanes, len[g],
-                                                                      g_prev[g], step[g], clip);
+            if constexpr (kInterleaved<Rows>) {
+                const size_t at = (from + offset[g]) * rows.channels + first + g * W;
+                const qv_cf32 *in = rows.in_block + at;
+                qv_cf32 *out = rows.out_block + at;
+                if (live >= (g + 1) * W)
+                    sums[g] = chunks_interleaved<V, true>(in, out, rows.channels, W, len[g], g_prev[g], step[g], clip);
+                else
+                    sums[g] = chunks_interleaved<V, false>(in, out, rows.channels, live - g * W, len[g], g_prev[g],
+                                                           step[g], clip);
             } else {
-                const size_t first = g * W * stride + offset[g];
-                sums[g] = lanes == W ? chunks_side_by_side<V, true>(in + first, out + first, stride, W, len[g],
-                                                                      g_prev[g], step[g], clip)
-                                     : chunks_side_by_side<V, false>(in + first, out + first, stride, lanes, len[g],
-                                                                       g_prev[g], step[g], clip);
+                const auto lanes = lane_rows<W>(rows, first + g * W, live - g * W, from + offset[g]);
+                if (live >= (g + 1) * W)
+                    sums[g] = chunks_side_by_side<V, true>(lanes, W, len[g], g_prev[g], step[g], clip);
+                else
+                    sums[g] = chunks_side_by_side<V, false>(lanes, live - g * W, len[g], g_prev[g], step[g], clip);
             }
         });
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
@@ -371,42 +411,52 @@ void run_lanes(agc_t *chan, size_t live, const qv_cf32 *in, qv_cf32 *out, size_t
     unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA { store_lanes(chan + g * W, live - g * W, s[g], g_prev[g]); });
 }
 
-// The whole chunks of every channel: passes of two vectors of lanes, then
-// what is left in two, one, or (a single channel of rows) the stream's own
-// loop.
-template <bool acquire, bool onset, Layout layout = Layout::rows>
-void bank_blocks(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t n) {
+// The whole chunks of every channel over samples from .. from + n of its
+// row: passes of two vectors of lanes, then what is left in two, one, or (a
+// single channel of its own row) the stream's own loop.
+template <bool acquire, bool onset, class Rows>
+void bank_blocks(agc_t *chan, size_t channels, const Rows &rows, size_t from, size_t n) {
     constexpr size_t W = Lanes<Wide>::count;
-    const size_t apart = layout == Layout::rows ? stride : 1;  // from one channel to the next
     size_t c = 0;
     for (; channels - c >= 2 * W; c += 2 * W)
-        run_lanes<Wide, 2, acquire, onset, layout>(chan + c, 2 * W, in + c * apart, out + c * apart, stride, n);
+        run_lanes<Wide, 2, acquire, onset>(chan + c, 2 * W, rows, c, from, n);
     const size_t rest = channels - c;
     if (rest > W)
-        run_lanes<Wide, 2, acquire, onset, layout>(chan + c, rest, in + c * apart, out + c * apart, stride, n);
-    else if (rest > 1 || (rest == 1 && layout == Layout::interleaved && channels > 1))
-        run_lanes<Wide, 1, acquire, onset, layout>(chan + c, rest, in + c * apart, out + c * apart, stride, n);
+        run_lanes<Wide, 2, acquire, onset>(chan + c, rest, rows, c, from, n);
+    else if (rest > 1 || (rest == 1 && kInterleaved<Rows> && channels > 1))
+        run_lanes<Wide, 1, acquire, onset>(chan + c, rest, rows, c, from, n);
     else if (rest == 1)
-        run_blocks<chunk_vector, acquire, onset>(chan + c, in + c * apart, out + c * apart, n);
+        run_blocks<chunk_vector, acquire, onset>(chan + c, rows.in(c) + from, rows.out(c) + from, n);
 }
 
 void bank_steps(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
     if (!n) return;
-    with_modes(chan, [&]<bool acquire, bool onset>() { bank_blocks<acquire, onset>(chan, channels, in, out, n, n); });
+    with_modes(chan, [&]<bool acquire, bool onset>() {
+        bank_blocks<acquire, onset>(chan, channels, BlockRows{in, out, n}, 0, n);
+    });
+}
+
+template <class Rows>
+void bank_stream_of(agc_t *chan, size_t channels, const Rows &rows, size_t n) {
+    with_modes(chan, [&]<bool acquire, bool onset>() {
+        run_bank_stream<span_vector, bank_blocks<acquire, onset, Rows>, stream, acquire, onset>(chan, channels, rows, n);
+    });
 }
 
 void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
-    with_modes(chan, [&]<bool acquire, bool onset>() {
-        run_bank_stream<span_vector, bank_blocks<acquire, onset>, stream, acquire, onset>(chan, channels, in, out, n);
-    });
+    bank_stream_of(chan, channels, BlockRows{in, out, n}, n);
+}
+
+void bank_stream_rows(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n) {
+    bank_stream_of(chan, channels, PointerRows{in, out}, n);
 }
 
 void bank_steps_interleaved(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
     if (!n) return;
     with_modes(chan, [&]<bool acquire, bool onset>() {
-        bank_blocks<acquire, onset, Layout::interleaved>(chan, channels, in, out, channels, n);
+        bank_blocks<acquire, onset>(chan, channels, InterleavedRows{in, out, channels}, 0, n);
     });
 }
 #else
@@ -416,6 +466,7 @@ constexpr auto steps = steps_scalar;
 constexpr auto stream = stream_scalar;
 constexpr auto bank_steps = bank_steps_scalar;
 constexpr auto bank_stream = bank_stream_scalar;
+constexpr auto bank_stream_rows = bank_stream_rows_scalar;
 constexpr auto bank_steps_interleaved = bank_steps_interleaved_scalar;
 #endif
 
@@ -427,6 +478,7 @@ extern const Variant variant = {
     .span = span_vector,
     .bank_steps = bank_steps,
     .bank_stream = bank_stream,
+    .bank_stream_rows = bank_stream_rows,
     .settle = settle,
     .bank_steps_interleaved = bank_steps_interleaved,
 };

@@ -35,6 +35,8 @@ struct Variant {
     // for each of `channels` records that hold the same parameters.
     void (*bank_steps)(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n);
     void (*bank_stream)(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n);
+    // bank_stream over rows anywhere: row c, n samples from in[c] to out[c].
+    void (*bank_stream_rows)(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n);
     // The per-sample loop against a constant input: the sample count after
     // which the gain command stays within tol_db of target_db, or 0.
     uint64_t (*settle)(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget);

@@ -1,7 +1,7 @@
 // Every instruction-set variant of the AGC block path (steps, stream over
 // random splits, and the span kernel of a chunk that a call starts, resumes
-// or completes), of a bank's steps and stream (over rows, and steps over an
-// interleaved block), and of the settling loop
+// or completes), of a bank's steps and stream (over one block and over rows
+// of their own, and steps over an interleaved block), and of the settling loop
 // against the scalar reference, bit for bit, with the acquisition mode off
 // and on and the burst settings (ceiling, gate, fast attack) off and on:
 // outputs, loop state, the pending chunk, a bank's telemetry, and the guard
@@ -32,9 +32,14 @@ void exported_bank(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out
     call(&bank, in, out, n);
 }
 
+void exported_rows(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n) {
+    agc_bank_t bank{channels, chan};
+    agc_bank_stream_rows(&bank, in, out, n);
+}
+
 // The exported block paths (the span and the settling loop have no entries of their own).
-const Variant kExported = {agc_steps, agc_stream, reference.span, exported_bank<agc_bank_steps>,
-                           exported_bank<agc_bank_stream>, reference.settle,
+const Variant kExported = {agc_steps,     agc_stream,      reference.span, exported_bank<agc_bank_steps>,
+                           exported_bank<agc_bank_stream>, exported_rows, reference.settle,
                            exported_bank<agc_bank_steps_interleaved>};
 const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
@@ -291,6 +296,7 @@ void check_settle() {
 }
 
 using BankCall = void (*)(agc_t *, size_t, const qv_cf32 *, qv_cf32 *, size_t);
+using RowsCall = void (*)(agc_t *, size_t, const qv_cf32 *const *, qv_cf32 *const *, size_t);
 
 // A bank's records: random loop states and pending chunks (the same chunk
 // grid in all, or each its own), the parameters of the first in every one.
@@ -317,11 +323,54 @@ std::vector<qv_cf32> random_rows(size_t channels, size_t n) {
     return x;
 }
 
+// channels rows of n samples, all one random row.
+std::vector<qv_cf32> alike_rows(size_t channels, size_t n) {
+    const std::vector<qv_cf32> row = random_samples(n);
+    std::vector<qv_cf32> x;
+    for (size_t c = 0; c < channels; ++c) x.insert(x.end(), row.begin(), row.end());
+    return x;
+}
+
 struct BankRun {
     std::vector<agc_t> chan;
     std::vector<qv_cf32> out;
     std::vector<std::vector<float>> probes;  // each probe's records, when watched
 };
+
+// A block call of a rows call: each row of the block in a buffer of its
+// own, at its own distance from a cache line, with guard elements after it
+// (in place: in and out the same buffer); with `fanned`, every channel reads
+// row 0's buffer (a block whose rows are all the same).
+auto as_block(RowsCall rows_call, bool fanned) {
+    return [=](agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+        const bool in_place = in == out;
+        std::vector<std::vector<qv_cf32>> ins(channels), outs(channels);
+        std::vector<const qv_cf32 *> in_rows(channels);
+        std::vector<qv_cf32 *> out_rows(channels);
+        for (size_t c = 0; c < channels; ++c) {
+            const size_t skip = (c * 3) % 8;
+            outs[c].assign(skip + n + kGuard, kGuardValue);
+            out_rows[c] = outs[c].data() + skip;
+            if (in_place) {
+                std::copy_n(in + c * n, n, out_rows[c]);
+                in_rows[c] = out_rows[c];
+            } else if (fanned && c) {
+                in_rows[c] = in_rows[0];
+            } else {
+                ins[c].assign(skip + n, qv_cf32{});
+                std::copy_n(in + c * n, n, ins[c].begin() + ptrdiff_t(skip));
+                in_rows[c] = ins[c].data() + skip;
+            }
+        }
+        rows_call(chan, channels, in_rows.data(), out_rows.data(), n);
+        for (size_t c = 0; c < channels; ++c) {
+            for (size_t g = 0; g < kGuard; ++g)
+                if (std::memcmp(&out_rows[c][n + g], &kGuardValue, sizeof kGuardValue) != 0)
+                    fail("a rows call wrote past out[%zu]\n", c);
+            std::copy_n(out_rows[c], n, out + c * n);
+        }
+    };
+}
 
 // The rows through `call` in pieces of columns (`cuts`, the last taking the
 // rest), each piece a block of its own with guard elements after it,
@@ -439,6 +488,40 @@ void check_interleaved(const std::vector<agc_t> &chan, const std::vector<qv_cf32
     }
 }
 
+// Whether every row of the block x is row 0.
+bool rows_alike(const std::vector<qv_cf32> &x, size_t channels, size_t n) {
+    if (n == 0) return true;  // memcmp must not see the null data() of an empty block
+    for (size_t c = 1; c < channels; ++c)
+        if (std::memcmp(x.data(), x.data() + c * n, n * sizeof(qv_cf32)) != 0) return false;
+    return true;
+}
+
+// bank_stream_rows of every supported variant, rows of their own, separate,
+// in place and (when the rows are alike) fanned out, against the
+// reference's bank_stream over a block.
+void check_rows(const std::vector<agc_t> &chan, const std::vector<qv_cf32> &x, size_t n,
+                const std::vector<size_t> &cuts, bool watched = false) {
+    const BankRun want = run_bank(reference.bank_stream, chan, x, n, false, cuts, watched);
+    for (const auto &v : kRows) {
+        if (!v.supported) continue;
+        for (int layout = 0; layout < 3; ++layout) {
+            const bool in_place = layout == 1, fanned = layout == 2;
+            if (fanned && !rows_alike(x, chan.size(), n)) continue;
+            const BankRun got = run_bank(as_block(v.table->bank_stream_rows, fanned), chan, x, n, in_place, cuts,
+                                         watched);
+            const char *how = in_place ? " in place" : fanned ? " fanned out" : "";
+            if (!same_samples(got.out, want.out))
+                fail("%s bank stream rows%s: samples differ, channels=%zu n=%zu decim=%llu\n", v.name, how,
+                     chan.size(), n, (unsigned long long)chan[0].decim);
+            for (size_t c = 0; c < chan.size(); ++c)
+                if (!same_record(got.chan[c], want.chan[c]))
+                    fail("%s bank stream rows%s: channel %zu of %zu differs, n=%zu\n", v.name, how, c, chan.size(), n);
+            if (!same_probes(got.probes, want.probes))
+                fail("%s bank stream rows%s: telemetry differs, channels=%zu n=%zu\n", v.name, how, chan.size(), n);
+        }
+    }
+}
+
 // Banks of every size around the vector widths (a lane or two short, one
 // past, several passes), random records and rows; and long calls at the
 // usual chunk lengths, watched and not.
@@ -450,8 +533,10 @@ void check_banks() {
             const size_t n = trial % 8 ? rng() % 40 : rng() % 400;
             const std::vector<qv_cf32> x = random_rows(channels, n);
             check_bank(&Variant::bank_steps, "bank steps", chan, x, n);
-            check_bank(&Variant::bank_stream, "bank stream", chan, x, n, random_cuts(chan[0].decim));
-            check_interleaved(chan, x, n, trial % 2 ? random_cuts(chan[0].decim) : std::vector<size_t>{});
+            const std::vector<size_t> cuts = random_cuts(chan[0].decim);
+            check_bank(&Variant::bank_stream, "bank stream", chan, x, n, cuts);
+            check_rows(chan, trial % 3 ? x : alike_rows(channels, n), n, cuts);
+            check_interleaved(chan, x, n, trial % 2 ? cuts : std::vector<size_t>{});
         }
     for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
         for (uint64_t decim : {1, 7, 8, 64})
@@ -469,6 +554,7 @@ void check_banks() {
                 const bool watched = channels <= QV_AGC_BANK_MAX_WATCHED && decim != 1;
                 check_bank(&Variant::bank_steps, "bank steps", chan, x, n, {}, watched);
                 check_bank(&Variant::bank_stream, "bank stream", chan, x, n, {1000, 3, 517}, watched);
+                check_rows(chan, decim == 8 ? alike_rows(channels, n) : x, n, {1000, 3, 517}, watched);
                 check_interleaved(chan, x, n, {1000, 3, 517}, watched);
             }
 }

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,17 @@ inline const char* python_type<bool>() { return "bool"; }
 template <>
 inline const char* python_type<std::string>() { return "str"; }
 
-// A default as Python writes it: the C++ literal, but for bool.
+// A default as Python writes it: the C++ literal, but for bool and the infinities.
 template <class T>
 std::string python_default(const char* literal, const T&)
 {
     return literal;
 }
 inline std::string python_default(const char*, bool value) { return value ? "True" : "False"; }
+inline std::string python_default(const char* literal, double value)
+{
+    return std::isinf(value) ? (value > 0 ? "inf" : "-inf") : literal;
+}
 
 // The signature's keywords, "ref_db=0.0, ..., preset=\"\"".
 inline std::string settings_signature()
