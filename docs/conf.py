@@ -18,7 +18,7 @@ copyright = "the quorvel developers"
 release = version = quorvel.__version__
 
 extensions = ["myst_parser", "numpydoc", "sphinx.ext.autodoc", "sphinx.ext.autosummary", "sphinx.ext.doctest",
-              "api_pages"]
+              "api_pages", "command_page"]
 exclude_patterns = ["_build"]
 html_theme = "furo"
 html_title = f"quorvel {release}"

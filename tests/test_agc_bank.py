@@ -50,10 +50,12 @@ def rows(rng, channels, n, kinds):
 class TestRowsAreAGCs:
     @settings(max_examples=120, deadline=None)
     @given(channels=st.integers(1, 19), decim=st.sampled_from([0, 1, 2, 3, 7, 8, 16, 64, 1000]) | st.integers(0, 70),
-           acquire=st.booleans(), stream=st.booleans(), in_place=st.booleans(), seed=st.integers(0, 2**32 - 1),
-           lengths=st.lists(st.integers(0, 300), min_size=1, max_size=6),
+           acquire=st.booleans(), call=st.sampled_from(["steps", "stream", "interleaved"]), in_place=st.booleans(),
+           seed=st.integers(0, 2**32 - 1), lengths=st.lists(st.integers(0, 300), min_size=1, max_size=6),
            kinds=st.lists(st.sampled_from(["noise"] * 6 + sorted(SPECIAL_ROWS)), min_size=19, max_size=19))
-    def test_each_row_is_an_independent_agc(self, channels, decim, acquire, stream, in_place, seed, lengths, kinds):
+    def test_each_row_is_an_independent_agc(self, channels, decim, acquire, call, in_place, seed, lengths, kinds):
+        """Rows, or the columns of an interleaved block, as AGCs of their own."""
+        stream = call == "stream"
         rng = np.random.default_rng(seed)
         params = dict(ref_db=float(rng.uniform(-30, 30)), loop_bw=float(10 ** rng.uniform(-4, -1.5)),
                       alpha=float(rng.uniform(0.01, 1.0)))
@@ -62,8 +64,12 @@ class TestRowsAreAGCs:
         agcs = [configure(AGC(**params), decim, acquire, clip_db) for _ in range(channels)]
         for n in lengths:                                     # several calls: the history carries
             x = rows(rng, channels, n, kinds[:channels])
-            y = x.copy() if in_place else None
-            got = (bank.stream if stream else bank.steps)(x if y is None else y, out=y)
+            if call == "interleaved":
+                columns = x.T.copy()
+                got = bank.steps(columns, out=columns if in_place else None, layout="interleaved").T
+            else:
+                y = x.copy() if in_place else None
+                got = (bank.stream if stream else bank.steps)(x if y is None else y, out=y)
             for c, agc in enumerate(agcs):
                 want = (agc.stream if stream else agc.steps)(x[c])
                 assert got[c].tobytes() == want.tobytes(), (c, n)
@@ -128,6 +134,14 @@ class TestArguments:
                 bank.steps(bad)
         with pytest.raises(ValueError, match="shape of x"):
             bank.steps(np.zeros((2, 4), np.complex64), out=np.zeros((4, 2), np.complex64))
+        with pytest.raises(ValueError, match="^x has 4 columns for 2 channels$"):
+            bank.steps(np.zeros((2, 4), np.complex64), layout="interleaved")
+        with pytest.raises(ValueError, match=r"^x must be a \(n, channels\) block, not 1-dimensional$"):
+            bank.steps(np.zeros(4, np.complex64), layout="interleaved")
+        with pytest.raises(ValueError, match="^layout must be 'rows' or 'interleaved', not 'columns'$"):
+            bank.steps(np.zeros((2, 4), np.complex64), layout="columns")
+        with pytest.raises(TypeError):
+            bank.stream(np.zeros((2, 4), np.complex64), layout="interleaved")   # steps alone reads interleaved
         with pytest.raises(ValueError, match="at least 1"):
             AGCBank(0)
 

@@ -184,7 +184,7 @@ def test_the_embedded_cluster_and_the_pool_without_dask(tmp_path, recordings):
         for k in range(3):
             expected = tmp_path / "one"
             level_file(recordings / f"rec{k}.cs16", expected, in_format="ci16", decim=16)
-            assert (out / f"rec{k}.cs16").read_bytes() == expected.read_bytes()
+            assert (out / f"rec{k}.cf32").read_bytes() == expected.read_bytes()   # the output format's extension
     result = subprocess.run([sys.executable, "-m", "quorvel", "agc", str(recordings / "rec0.cs16"), "-o", str(out),
                              "--scheduler", "tcp://127.0.0.1:1"], capture_output=True, text=True,
                             env=dict(os.environ, PYTHONPATH=str(fake)))
@@ -198,7 +198,7 @@ def test_requests_that_cannot_run_start_nothing(tmp_path, recordings):
     (tmp_path / "other" / "rec0.cs16").write_bytes(b"")
     cases = [([recordings / "rec0.cs16", tmp_path / "other" / "rec0.cs16"], tmp_path / "out", {},
               "would both be written to"),
-             ([recordings / "rec0.cs16"], recordings, {}, "its output would replace it"),
+             ([recordings / "rec0.cs16"], recordings, {"out_format": "ci16"}, "its output would replace it"),
              ([recordings / "nothing*.cs16"], tmp_path / "out", {}, "nothing*.cs16: no file matches"),
              (["-"], tmp_path / "out", {}, "give OUTPUT instead of -o"),
              ([recordings / "rec0.cs16"], tmp_path / "out", {"out_format": "cf64"}, "unknown sample format"),
@@ -515,7 +515,8 @@ def test_the_manifest_holds_the_table_and_a_rerun_skips_what_is_done(tmp_path, r
     for row in first:                                                   # the table it returned is the one it wrote
         line = by_input[row.input]
         assert batch.FileResult(**{**{k: line[k] for k in ("input", "output", "samples", "seconds", "error",
-                                                              "skipped")}, "gain_db": tuple(line["gain_db"])}) == row
+                                                              "skipped")}, "gain_db": tuple(line["gain_db"]),
+                                  "clipped": tuple(line["clipped"])}) == row
         assert line["settings"] == as_json({**{o.name: o.default for o in AGC_OPTIONS}, **OPTIONS})  # strict JSON
         assert [s["path"] for s in line["inputs"]] == [row.input]
         assert [s["path"] for s in line["outputs"]] == ([row.output] if row.error is None else [])

@@ -138,11 +138,13 @@ def test_agc_bank_section_measures_every_row(tmp_path):
     pytest.importorskip("quorvel.agc")
     from sections import Context, agc_bank
 
-    report = agc_bank.run(Context(quick=True, build_dir=tmp_path), dram=(4, 1 << 12))
-    assert len(report.rows) == len(agc_bank.SHAPES) + 4
+    report = agc_bank.run(Context(quick=True, build_dir=tmp_path), dram=(4, 1 << 12), recording=(3, 1 << 12))
+    assert len(report.rows) == len(agc_bank.SHAPES) + 9
     assert any("gate_db and attack_db on vs off" in row.op for row in report.rows)
     assert all(row.ours > 0 and row.base > 0 for row in report.rows)
-    assert report.rows[0].target.text == ">= 3x faster" and report.rows[-1].op.startswith("two threads")
+    assert report.rows[0].target.text == ">= 3x faster" and report.rows[-6].op.startswith("two threads")
+    assert [row.target.text for row in report.rows[-5:]] == ["<= 1.20x", "-", "<= 1.20x", "-", ">= 1.5x faster"]
+    assert "one 3-channel SigMF recording vs 3 files" in report.rows[-1].op
 
 
 def test_cpuinfo_reads_the_first_processor(tmp_path):

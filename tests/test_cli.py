@@ -107,7 +107,7 @@ def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
         def __init__(self, *args):
             self.calls = 0
 
-        def steps(self, x, out=None):
+        def steps(self, x, out=None, layout="rows"):
             self.calls += 1
             if self.calls == 3:
                 raise KeyboardInterrupt
@@ -117,3 +117,26 @@ def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
     assert cli.main(["agc", str(src), str(dst), "--block", "1000"]) == 130
     assert dst.read_bytes() == b"previous result"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.cf32", "out.cf32"]
+
+
+@pytest.mark.source_tree
+def test_the_reference_page_holds_every_option_default_and_exit_status():
+    import argparse
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parents[1] / "docs" / "command_page.py"
+    spec = importlib.util.spec_from_file_location("command_page", path)
+    command_page = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(command_page)
+    text = command_page.page()
+    parser = cli._parser()
+    agc = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices["agc"]
+    for each in (parser, agc):
+        for action in each._actions:
+            for flag in action.option_strings:
+                assert f"{flag}" in text, flag
+    assert "--out-scale FLOAT" not in text and "(default: 1.0)" in text and "(default: 1048576)" in text
+    assert "--alpha ALPHA" in text and "(default: 0.05)" in text              # the AGC's options with theirs
+    for status in ("  0 ", "  1 ", "  2 ", "128+N", "141"):
+        assert status in text.split("Exit status", 1)[1]

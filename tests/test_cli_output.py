@@ -177,11 +177,11 @@ class SignalledAGC:
     channels = property(lambda self: self.real.channels)
     def set_telemetry(self, *args):
         self.real.set_telemetry(*args)
-    def steps(self, x, out=None):
+    def steps(self, x, out=None, layout="rows"):
         self.calls += 1
         if self.calls == 3:
             os.kill(os.getpid(), int(signum))
-        return self.real.steps(x, out=out)
+        return self.real.steps(x, out=out, layout=layout)
 
 quorvel.agc.AGCBank = SignalledAGC
 from quorvel.cli import main
@@ -292,7 +292,7 @@ class CountingAGC:
     def set_telemetry(self, *args):
         pass
 
-    def steps(self, x, out=None):
+    def steps(self, x, out=None, layout="rows"):
         CountingAGC.calls += 1
         return x
 

@@ -16,7 +16,7 @@ AGC = [f"agc_{op}" for op in ("create", "destroy", "reset", "get_applied_gain_db
                                "get_state", "set_state", "steps", "stream", "settling_samples", "settling_samples_flags",
                                "settling_samples_like", "set_telemetry")]
 AGC += [f"agc_bank_{op}" for op in ("create", "destroy", "reset", "configure", "set_state", "steps", "stream",
-                                    "stream_rows", "set_telemetry")]
+                                    "steps_interleaved", "stream_rows", "set_telemetry")]
 AGC += ["settling_samples"] + [f"qv_tlm_{op}" for op in (
     "create", "destroy", "probe", "probe_id", "set_decim", "probe_name", "probe_count", "probe_id_at",
     "capacity", "stamp", "set_stamp", "emit_checked", "avail", "read_max_out", "read", "block_bound",

@@ -142,11 +142,11 @@ def test_a_saved_state_carries_every_setting(tmp_path, capsys):
 
 
 def test_the_command_opens_and_checks_its_input_once(tmp_path, monkeypatch):
-    import sigmf
+    from quorvel._recordings import sigmf
 
     checked, made = [], []
-    validate = sigmf.SigMFFile.validate
-    monkeypatch.setattr(sigmf.SigMFFile, "validate", lambda self: checked.append(1) or validate(self))
+    validate = sigmf._validate
+    monkeypatch.setattr(sigmf, "_validate", lambda handle: checked.append(1) or validate(handle))
     init = iqfile.Source.__init__
     monkeypatch.setattr(iqfile.Source, "__init__", lambda self, *a, **k: made.append(1) or init(self, *a, **k))
     codes = np.random.default_rng(2).integers(-128, 128, 2 * 3000).astype(np.int8)

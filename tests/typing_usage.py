@@ -66,6 +66,7 @@ bank.max_gain_db, bank.gate_db, bank.attack_db = 80.0, -90.0, bank.attack_db
 bank.ref_db, bank.loop_bw, bank.alpha = bank.ref_db, bank.loop_bw, bank.alpha
 rows: npt.NDArray[np.complex64] = bank.steps(np.ones((4, 32), np.complex64))
 rows = bank.stream(rows, out=rows)
+columns: npt.NDArray[np.complex64] = bank.steps(rows.T.copy(), layout="interleaved")
 gains: npt.NDArray[np.float64] = bank.gain_db
 size = bank.channels + bank.state_bytes(0)
 bank.set_state(3, bank.get_state(-1))

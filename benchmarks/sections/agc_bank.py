@@ -10,12 +10,20 @@ against ``np.copyto`` of the same bytes, the memory floor. Two threads
 each stepping a bank of its own (8 x 8,192) against one thread stepping
 both in turn, on the wall clock: the bank releases the interpreter lock, so
 two threads should use two cores (target 1.8x).
+
+Multi-channel recordings: ``steps(x, layout='interleaved')`` on an (n, 8)
+block against ``steps`` on its (8, n) rows (within 1.2x), in cache and
+beyond, and against the transposes it saves; and an 8-channel interleaved
+SigMF recording levelled file to file by ``level_file`` against the same
+channels as 8 raw files of their own (target 1.5x per byte).
 """
 
 from __future__ import annotations
 
+import json
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -32,6 +40,9 @@ SHAPES = [(8, 8), (16, 8), (32, 8), (8, 16), (16, 16), (32, 16), (8, 64), (16, 6
 TARGET = 3.0           # 8 channels at decim 8 against one AGC
 SINGLE_LIMIT = 1.05    # AGCBank(1) against AGC
 THREADS_TARGET = 1.8   # two threads on two banks against one thread
+INTERLEAVED_LIMIT = 1.2   # interleaved (n, 8) against (8, n) rows
+RECORDING_TARGET = 1.5    # one 8-channel recording against 8 one-channel files, file to file
+RECORDING = (8, 1 << 20)  # channels, samples per channel (64 MB each way)
 DRAM = (32, 1 << 20)   # channels, samples per channel
 BURST_ON = {name: value for settings in BURST.values() for name, value in settings.items()}
 
@@ -115,7 +126,7 @@ class TwoThreads:
             thread.join()
 
 
-def run(ctx: Context, dram: tuple[int, int] = DRAM) -> Report:
+def run(ctx: Context, dram: tuple[int, int] = DRAM, recording: tuple[int, int] = RECORDING) -> Report:
     agc_module = ctx.require("quorvel.agc", INSTALL_HINT)
     rng = ctx.rng(12)
     report = Report(TITLE)
@@ -177,8 +188,73 @@ def run(ctx: Context, dram: tuple[int, int] = DRAM) -> Report:
     report.rows.append(Row("two threads, a bank each, vs one thread stepping both", f"2 x 8 x {fmt_count(ROW)}",
                            t_two, t_one, FasterBy(THREADS_TARGET)))
 
+    report.rows += interleaved_rows(ctx, agc_module, rng, made, dram[1], recording)
+
     report.notes.append(f"ref_db 0, loop_bw {LOOP_BW:g}, alpha 0.05 on complex Gaussian noise at -10 dB; each AGC "
                         "takes the bank's samples as one row; the thread rows are wall-clock times")
     for obj in made:
         obj.destroy()
     return report
+
+
+def transposed_steps(bank, x, rows, out) -> None:
+    """What multi-channel recordings took before the interleaved layout: the
+    block into rows, the bank over them, and back."""
+    rows[...] = x.T
+    bank.steps(rows, out=rows)
+    out[...] = rows.T
+
+
+def interleaved_rows(ctx: Context, agc_module, rng, made: list, n_big: int, recording: tuple[int, int]) -> list[Row]:
+    """The interleaved layout against rows and the transposes, then file to file."""
+    rows = []
+    for n in (ROW, n_big):
+        x = samples(rng, 8 * n)
+        columns, by_rows, out, scratch = x.reshape(n, 8), x.reshape(8, n), np.empty((n, 8), np.complex64), \
+            np.empty((8, n), np.complex64)
+        banks = [make_bank(agc_module, 8, 8) for _ in range(3)]
+        made += banks
+        t_inter, t_rows, t_moved = interleaved(
+            [Call.of(banks[0].steps, columns, out=out, layout="interleaved"),
+             Call.of(banks[1].steps, by_rows, out=scratch),
+             Call.of(transposed_steps, banks[2], columns, scratch, out)], ctx.plan(15, 8.0, min_sample=0.0))
+        rows += [Row("AGCBank(8).steps interleaved (n, 8) vs rows (8, n), decim 8", f"8 x {fmt_count(n)}", t_inter,
+                     t_rows, RatioAtMost(INTERLEAVED_LIMIT)),
+                 Row("AGCBank(8).steps interleaved vs transpose, rows, transpose back", f"8 x {fmt_count(n)}",
+                     t_inter, t_moved, Faster())]
+    rows.append(recording_row(ctx, rng, *recording))
+    return rows
+
+
+def recording_row(ctx: Context, rng, channels: int, n: int) -> Row:
+    """A multi-channel interleaved recording file to file against its channels as files of their own."""
+    iqfile = ctx.require("quorvel.iqfile", INSTALL_HINT)
+    ctx.require("sigmf", "pip install 'quorvel[sigmf]'")
+    folder = Path(ctx.build_dir) / "recordings"
+    folder.mkdir(parents=True, exist_ok=True)
+    block = samples(rng, channels * n).reshape(n, channels)
+    meta = {"global": {"core:datatype": "cf32_le", "core:version": "1.2.0", "core:num_channels": channels},
+            "captures": [{"core:sample_start": 0}], "annotations": []}
+    (folder / "wide.sigmf-meta").write_text(json.dumps(meta))
+    block.tofile(folder / "wide.sigmf-data")
+    singles = [folder / f"channel{c}.cf32" for c in range(channels)]
+    for c, path in enumerate(singles):
+        np.ascontiguousarray(block[:, c]).tofile(path)
+    del block
+
+    def separate() -> None:
+        for path in singles:
+            iqfile.level_file(path, folder / f"out{path.name}")
+
+    def wide() -> None:
+        iqfile.level_file(folder / "wide.sigmf-meta", folder / "out.sigmf-meta")
+
+    # On the wall clock, as a user waits for it: reading and the flush to disk count.
+    plan = ctx.plan(7, 20.0, min_sample=0.0)
+    t_wide, t_separate = interleaved([WallSampler(lambda k: [wide() for _ in range(k)], 0.0),
+                                      WallSampler(lambda k: [separate() for _ in range(k)], 0.0)], plan)
+    out = np.fromfile(folder / "out.sigmf-data", np.complex64).reshape(n, channels)
+    for c in (0, channels - 1):  # the recording's channels are the files' outputs
+        assert out[:, c].tobytes() == (folder / f"out{singles[c].name}").read_bytes()
+    return Row(f"level_file, one {channels}-channel SigMF recording vs {channels} files of a channel (wall clock)",
+               f"{channels} x {fmt_count(n)}", t_wide, t_separate, FasterBy(RECORDING_TARGET))

@@ -8,6 +8,12 @@ read and written through the same atomic outputs with no AGC (the disk's
 share: every output is flushed to disk before it is renamed), and the AGC
 on the same samples in memory with no file at all (the processor's share).
 
+The default run, level_files starting a local cluster of 2 workers of its
+own for the call, is timed beside them with its start-up in it, and its
+start-up alone; for it and the 2-worker cluster started beforehand, the
+processor time per recording of every process taking part (this one with
+its scheduler, and the workers).
+
 What resuming costs, on 64 recordings of 32 MB and the 2-worker cluster:
 level_files as it runs (a manifest line written and flushed to disk per
 recording) against the same run with the manifest's writes left out, and
@@ -77,6 +83,43 @@ def recordings(folder: Path, rng: np.random.Generator, files: int = FILES, sampl
                     noise.tofile(file)
         paths.append(path)
     return paths
+
+
+def embedded_start() -> None:
+    """What the default run spends on its cluster: starting 2 workers, and closing them."""
+    from quorvel._recordings import cluster
+
+    cluster.LocalCluster(2).close()
+
+
+class ProcessorTime:
+    """Processor seconds of this process and its children (an embedded
+    cluster's workers, reaped when it closes) plus the workers of ``client``
+    (still running), per call of each counted function."""
+
+    def __init__(self, client: Any) -> None:
+        self.pids = list(client.run(os.getpid).values())
+        self.seconds: dict[str, list[float]] = {}
+
+    def now(self) -> float:
+        own = os.times()
+        total = own.user + own.system + own.children_user + own.children_system
+        for pid in self.pids:
+            with open(f"/proc/{pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return total
+
+    def counted(self, name: str, fn: Callable[[], Any]) -> Callable[[], Any]:
+        def call() -> Any:
+            before = self.now()
+            result = fn()
+            self.seconds.setdefault(name, []).append(self.now() - before)
+            return result
+        return call
+
+    def per_file(self, name: str, files: int) -> float:
+        return statistics.median(self.seconds[name]) / files
 
 
 def copy_only(paths: list[Path], outdir: Path) -> None:
@@ -167,7 +210,7 @@ def run(ctx: Context) -> Report:
     logging.getLogger("distributed").setLevel(logging.ERROR)  # the clusters' own start and stop messages
     root = ctx.build_dir / "batch"
     paths = recordings(root / "noise", ctx.rng(13))
-    outs = {name: root / name for name in ("loop", "one", "two", "copy")}
+    outs = {name: root / name for name in ("loop", "one", "two", "copy", "embedded")}
     for folder in outs.values():
         folder.mkdir(parents=True, exist_ok=True)
     in_memory = np.fromfile(paths[0], np.complex64)
@@ -192,16 +235,22 @@ def run(ctx: Context) -> Report:
             started[workers] = time.perf_counter() - t0
             clusters += [client, cluster]
         one, two = clusters[0], clusters[2]
+        cpu = ProcessorTime(two)
         samplers = [WallSampler(loop),
                     WallSampler(lambda: batch.level_files(paths, outs["one"], client=one)),
-                    WallSampler(lambda: batch.level_files(paths, outs["two"], client=two)),
+                    WallSampler(cpu.counted("running", lambda: batch.level_files(paths, outs["two"], client=two))),
                     WallSampler(lambda: copy_only(paths, outs["copy"])),
-                    WallSampler(agc_only)]
+                    WallSampler(agc_only),
+                    WallSampler(cpu.counted("embedded", lambda: batch.level_files(paths, outs["embedded"],
+                                                                                 workers=2))),
+                    WallSampler(cpu.counted("start", embedded_start))]
         rounds = 3 if ctx.quick else 5
-        t_loop, t_one, t_two, t_copy, t_agc = interleaved(samplers, Plan(rounds, budget=60.0, min_rounds=3))
+        t_loop, t_one, t_two, t_copy, t_agc, t_embedded, t_start = interleaved(
+            samplers, Plan(rounds, budget=90.0, min_rounds=3))
         for path in paths[::5]:  # a spot check: the clusters wrote what the loop wrote
             expected = (outs["loop"] / path.name).read_bytes()
-            assert expected == (outs["one"] / path.name).read_bytes() == (outs["two"] / path.name).read_bytes()
+            assert expected == (outs["one"] / path.name).read_bytes() == (outs["two"] / path.name).read_bytes() \
+                == (outs["embedded"] / path.name).read_bytes()
         resumed, resumed_notes = resume_rows(ctx, batch, two, root)
     finally:
         for owned in clusters:
@@ -219,6 +268,10 @@ def run(ctx: Context) -> Report:
         Row("level_files, 1 worker", label, t_one, t_loop, Stated("-"), figure=f"{t_one / t_loop:.3f}x"),
         Row("level_files, 2 workers", label, t_two, t_loop, Stated("-"),
             figure=f"{t_two / t_loop:.3f}x ({t_loop / t_two:.2f}x faster)"),
+        Row("level_files, its own 2 workers started for the call", label, t_embedded, t_loop, Stated("-"),
+            figure=f"{t_embedded / t_loop:.3f}x ({t_embedded / t_two:.2f}x the started cluster)"),
+        Row("  of which starting and closing that cluster", "-", t_start, t_loop, Stated("-"),
+            figure=f"{t_start / t_loop:.3f}x"),
         Row("read + atomic write, no AGC", label, t_copy, t_loop, Stated("-"), figure=f"{t_copy / t_loop:.3f}x"),
         Row("AGC.steps alone, in memory", label, t_agc, t_loop, Stated("-"), figure=f"{t_agc / t_loop:.3f}x"),
         *resumed,
@@ -233,6 +286,10 @@ def run(ctx: Context) -> Report:
         f"{t_loop / max(t_copy, (t_copy + t_agc) / 2):.2f}x the loop's speed and reach {t_loop / t_two:.2f}x; "
         f"against 1 worker {t_one / t_two:.2f}x",
         f"clusters started in {started[1]:.1f} s (1 worker) and {started[2]:.1f} s (2 workers), not counted",
+        f"processor time per recording, every process of the run: {cpu.per_file('running', FILES) * 1e3:.0f} ms "
+        f"on the 2 workers started beforehand, {cpu.per_file('embedded', FILES) * 1e3:.0f} ms when level_files "
+        f"starts its own, of which {cpu.per_file('start', FILES) * 1e3:.0f} ms are its start-up and close "
+        f"(spawning 2 interpreters that import Dask, NumPy and quorvel), spread over the {FILES} recordings",
         *resumed_notes,
     ]
     return report

@@ -120,6 +120,10 @@ void agc_bank_stream(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n) {
     active->bank_stream(b->chan, b->channels, in, out, n);
 }
 
+void agc_bank_steps_interleaved(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    active->bank_steps_interleaved(b->chan, b->channels, in, out, n);
+}
+
 void agc_bank_stream_rows(agc_bank_t *b, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n) {
     active->bank_stream_rows(b->chan, b->channels, in, out, n);
 }

@@ -43,6 +43,11 @@ QV_API int agc_bank_set_state(agc_bank_t *b, size_t c, const void *blob);
 // through channel c, for every c. out is in itself or apart from it.
 QV_API void agc_bank_steps(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
 QV_API void agc_bank_stream(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
+// agc_bank_steps over an interleaved block of n samples of every channel, as
+// a recording stores them: sample i of channel c at in[i channels + c] and
+// out[i channels + c], the same bits as agc_bank_steps over the block's
+// transpose. out is in itself or apart from it.
+QV_API void agc_bank_steps_interleaved(agc_bank_t *b, const qv_cf32 *in, qv_cf32 *out, size_t n);
 // agc_bank_stream over rows that are not one block: row c, n samples from
 // in[c] to out[c] (arrays of `channels` pointers), the same bits. Each out[c]
 // is either in[c] itself, which no other row then shares, or apart from

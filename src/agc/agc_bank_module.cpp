@@ -3,6 +3,9 @@
 // calls release the interpreter lock (see common/guarded.h).
 #include "agc/agc_bank_module.h"
 
+#include <cstring>
+#include <type_traits>
+
 #include "agc/agc_bank.h"
 #include "agc/agc_binding.h"
 #include "common/arrays.h"
@@ -157,10 +160,14 @@ PyObject *AGCBank_reset(PyObject *self, PyObject *) {
 }
 
 PyDoc_STRVAR(AGCBank_steps_doc,
-"steps(x[, out]) -> ndarray\n\n"
+"steps(x[, out], *, layout='rows') -> ndarray\n\n"
 "Run row c of a block through channel c's decimated loop, for every c.\n\n"
 "Each row as ``AGC.steps`` takes it: chunks of ``decim`` samples from the\n"
-"call's first sample, a chunk that ``stream`` left pending dropped.\n\n"
+"call's first sample, a chunk that ``stream`` left pending dropped. With\n"
+"``layout='interleaved'`` the block is (n, channels), sample i of every\n"
+"channel side by side as a multi-channel recording stores them, and column\n"
+"c goes through channel c: the bits of ``steps(x.T).T``, without the two\n"
+"transposes.\n\n"
 "Parameters\n----------\n"
 "x : array_like\n"
 "    A (channels, n) block, converted to complex64 without forced casting\n"
@@ -169,12 +176,15 @@ PyDoc_STRVAR(AGCBank_steps_doc,
 "    Writeable complex64 array of the shape of ``x`` that receives the output\n"
 "    and is returned; it may be ``x`` itself (in place). Any layout works; a\n"
 "    buffer that overlaps ``x`` otherwise gives the same result as separate\n"
-"    buffers.\n\n"
-"Returns\n-------\nndarray\n    (channels, n) complex64 output, ``out`` when given.\n\n"
+"    buffers.\n"
+"layout : {'rows', 'interleaved'}, optional\n"
+"    Whether a channel is a row of ``x`` (the default) or a column of an\n"
+"    (n, channels) ``x``.\n\n"
+"Returns\n-------\nndarray\n    The output, of the shape of ``x``; ``out`` when given.\n\n"
 "Raises\n------\n"
 "TypeError\n    ``out`` is not a writable complex64 ndarray.\n"
-"ValueError\n    ``x`` is not two-dimensional with a row per channel, or ``out``\n"
-"    has another shape.\n\n"
+"ValueError\n    ``x`` is not two-dimensional with a row (a column, interleaved)\n"
+"    per channel, ``out`` has another shape, or ``layout`` is neither.\n\n"
 "Examples\n--------\n"
 ">>> import numpy as np\n"
 ">>> from quorvel.agc import AGCBank\n"
@@ -183,21 +193,34 @@ PyDoc_STRVAR(AGCBank_steps_doc,
 ">>> bank.steps(x, out=x) is x            # in place\n"
 "True\n"
 ">>> bank.steps(np.zeros((3, 0), np.complex64)).shape\n"
-"(3, 0)\n");
+"(3, 0)\n"
+">>> recorded = np.full((1000, 3), [4, 2, 1], np.complex64)   # interleaved\n"
+">>> np.array_equal(AGCBank(3).steps(recorded, layout='interleaved'), AGCBank(3).steps(recorded.T).T)\n"
+"True\n");
 
 // steps and stream: a (channels, n) block into a new block or out= of its
-// shape, its rows counted against the channels under the bank's hold.
-template <auto run>
+// shape, its rows counted against the channels under the bank's hold; steps
+// also an interleaved (n, channels) one, through run_interleaved.
+template <auto run, auto run_interleaved = nullptr>
 PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
+    constexpr bool takes_layout = !std::is_null_pointer_v<decltype(run_interleaved)>;
     qv::agc::BlockCall call;
-    if (!Life::live(self) || !call.parse(args, kw)) return nullptr;
+    const char *layout = "rows";
+    if (!Life::live(self) || !call.parse(args, kw, takes_layout ? &layout : nullptr)) return nullptr;
+    const bool interleaved = std::strcmp(layout, "interleaved") == 0;
+    if (!interleaved && std::strcmp(layout, "rows") != 0)
+        return PyErr_Format(PyExc_ValueError, "layout must be 'rows' or 'interleaved', not '%s'", layout);
     PyArrayObject *x = call.x().arr();
     if (PyArray_NDIM(x) != 2)
-        return PyErr_Format(PyExc_ValueError, "x must be a (channels, n) block, not %d-dimensional", PyArray_NDIM(x));
-    const npy_intp rows = PyArray_DIM(x, 0), n = PyArray_DIM(x, 1);
+        return PyErr_Format(PyExc_ValueError, "x must be a %s block, not %d-dimensional",
+                            interleaved ? "(n, channels)" : "(channels, n)", PyArray_NDIM(x));
+    const npy_intp rows = PyArray_DIM(x, 0), columns = PyArray_DIM(x, 1);
+    const npy_intp channels = interleaved ? columns : rows, n = interleaved ? rows : columns;
     const bool made = call.make_output(qv::agc::BlockCall::Fresh::like_x, [&](const Array &out) {
-        if (PyArray_NDIM(out.arr()) == 2 && PyArray_DIM(out.arr(), 0) == rows) return true;
-        PyErr_Format(PyExc_ValueError, "out must have the shape of x, (%zd, %zd)", Py_ssize_t(rows), Py_ssize_t(n));
+        if (PyArray_NDIM(out.arr()) == 2 && PyArray_DIM(out.arr(), 0) == rows && PyArray_DIM(out.arr(), 1) == columns)
+            return true;
+        PyErr_Format(PyExc_ValueError, "out must have the shape of x, (%zd, %zd)", Py_ssize_t(rows),
+                     Py_ssize_t(columns));
         return false;
     });
     if (!made) return nullptr;
@@ -205,17 +228,23 @@ PyObject *block_call(PyObject *self, PyObject *args, PyObject *kw) {
         Held held(self);
         agc_bank_t *b = held.bank();
         if (!b) return nullptr;
-        if (size_t(rows) != b->channels)
-            return held.fail(PyExc_ValueError, "x has %zd rows for %zu channels", Py_ssize_t(rows), b->channels);
+        if (size_t(channels) != b->channels)
+            return held.fail(PyExc_ValueError, "x has %zd %s for %zu channels", Py_ssize_t(channels),
+                             interleaved ? "columns" : "rows", b->channels);
         // The ring of a telemetry context takes one producer at a time: an
         // attached bank keeps the lock, as every AGC does.
         const bool release = b->channels * size_t(n) >= kReleaseSamples && !watched(b);
-        qv::maybe_without_interpreter_lock(release, [&] { run(b, call.in(), call.out(), size_t(n)); });
+        qv::maybe_without_interpreter_lock(release, [&] {
+            if constexpr (takes_layout) {
+                if (interleaved) return run_interleaved(b, call.in(), call.out(), size_t(n));
+            }
+            run(b, call.in(), call.out(), size_t(n));
+        });
     }
     return call.result();
 }
 
-constexpr auto AGCBank_steps = block_call<agc_bank_steps>;
+constexpr auto AGCBank_steps = block_call<agc_bank_steps, agc_bank_steps_interleaved>;
 
 PyDoc_STRVAR(AGCBank_stream_doc,
 "stream(x[, out]) -> ndarray\n\n"

@@ -88,12 +88,17 @@ class BlockCall {
 public:
     enum class Fresh { flat, like_x };  // the shape of a new output
 
-    // Parses the arguments and converts x; false with the error set.
-    bool parse(PyObject *args, PyObject *kw) {
+    // Parses the arguments and converts x; false with the error set. With
+    // `layout`, the call also takes the keyword-only layout=, a str.
+    bool parse(PyObject *args, PyObject *kw, const char **layout = nullptr) {
         static const char *_kwlist[] = {"x", "out", nullptr};
+        static const char *_kwlist_layout[] = {"x", "out", "layout", nullptr};
         PyObject *x;
-        return PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x, &out_obj_) &&
-               to_array(x, NPY_CFLOAT, x_);
+        const bool parsed =
+            layout ? PyArg_ParseTupleAndKeywords(args, kw, "O|O$s", const_cast<char **>(_kwlist_layout), &x, &out_obj_,
+                                                 layout)
+                   : PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(_kwlist), &x, &out_obj_);
+        return parsed && to_array(x, NPY_CFLOAT, x_);
     }
 
     const Array &x() const { return x_; }

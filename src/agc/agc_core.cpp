@@ -21,6 +21,7 @@ QV_DEFINE_ACTIVE_VARIANT({
     .bank_stream = bank_stream_scalar,
     .bank_stream_rows = bank_stream_rows_scalar,
     .settle = settle,
+    .bank_steps_interleaved = bank_steps_interleaved_scalar,
 })
 
 }  // namespace qv::agc

@@ -1,7 +1,8 @@
 // The block path's drivers, shared by every variant: steps, stream with the
 // chunk it carries across calls, and a bank's stream, each over a variant's
 // chunk and span kernels; and, over the plain loops of agc_scalar.h, the
-// references of Variant::steps, stream, bank_steps and bank_stream.
+// references of Variant::steps, stream, bank_steps, bank_stream and
+// bank_steps_interleaved.
 // Internal linkage: compiled once per instruction set (agc_simd.cpp) and once
 // for the reference (agc_core.cpp).
 #pragma once
@@ -33,9 +34,10 @@ template <class F>
 }
 
 // The block path over n samples, each chunk through `chunk` (chunk_scalar
-// for the reference, a variant's vector chunk) and chunk_update.
+// for the reference, a variant's vector chunk) and chunk_update. Samples are
+// `stride` apart, which only chunk_scalar takes (see Chunk).
 template <auto chunk, bool acquire, bool onset>
-void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, size_t stride = 1) {
     const uint64_t d = a->decim ? a->decim : 1;
     const ChunkShape full = shape_for(a, d);
     const CallRules rules = rules_for(a);
@@ -49,7 +51,7 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
         const size_t len = size_t(std::min<uint64_t>(d, n - offset));
         const ChunkShape k = len == d ? full : shape_for(a, len);  // only a last chunk is shorter
         const double step = (g_new - g_prev) * k.r;
-        const float power_sum = chunk(Chunk{in + offset, out + offset, len, g_prev, step, clip});
+        const float power_sum = chunk(Chunk{in + offset * stride, out + offset * stride, len, g_prev, step, clip, stride});
         bool restart;
         const double g_next = chunk_update<acquire, onset>(a, power_sum, k, rules, g_prev, step, g_new, restart);
         g_prev = onset && restart ? g_next : g_new;  // after a fast attack, no ramp up to the new gain
@@ -62,9 +64,9 @@ void run_blocks(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
 // The block path with the modes as the call finds them; its grid starts at
 // the call's first sample, so a pending chunk of stream is dropped.
 template <auto chunk>
-void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+void run_steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n, size_t stride = 1) {
     a->pending = agc_pending_t{};
-    with_modes(a, [&]<bool acquire, bool onset>() { run_blocks<chunk, acquire, onset>(a, in, out, n); });
+    with_modes(a, [&]<bool acquire, bool onset>() { run_blocks<chunk, acquire, onset>(a, in, out, n, stride); });
 }
 
 // The ramp of the chunk the loop state stands at (the pending one, or the
@@ -203,6 +205,13 @@ inline void bank_stream_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, 
 inline void bank_stream_rows_scalar(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out,
                                     size_t n) {
     for (size_t c = 0; c < channels; ++c) stream_scalar(chan + c, in[c], out[c], n);
+}
+
+// The reference of Variant::bank_steps_interleaved: channel c's n samples at
+// in + c, in + c + channels, ... (an interleaved (n, channels) block) as
+// steps_scalar takes a row.
+inline void bank_steps_interleaved_scalar(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) run_steps<chunk_scalar>(chan + c, in + c, out + c, n, channels);
 }
 
 }  // namespace

@@ -148,5 +148,57 @@ template <class V, bool full, class LaneRows>
     return L::widen(power);
 }
 
+
+// The chunks of both lanes as an interleaved block holds them, as the AVX2
+// form in agc_simd.cpp takes them: sample i of chunk j at in + i stride + j.
+// One load takes sample i of both lanes, its floats lined up with the lanes'
+// gains; the squares of even samples go onto one vector of partial sums,
+// those of odd ones onto another (per lane: sums 0, 1 and 2, 3 of
+// chunk_scalar). With `full` false only lane 0 is live, and lane 1's sample
+// is neither read nor written. Returns the power sums in lanes, as
+// chunk_scalar forms them.
+template <class V, bool full>
+[[gnu::always_inline]] inline V chunks_interleaved(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
+                                                   size_t len, V g_prev, V step, float c) {
+    using L = Lanes<V>;
+    static_assert(L::count == 2, "a lane's sample is two of the four floats of a load");
+    (void)live;  // below two lanes, only lane 0 is live
+    const float32x4_t clip = vdupq_n_f32(c), neg_clip = vdupq_n_f32(-c);
+    // Sample i of both lanes times its gain float(fma(step, i + 1, g_prev)).
+    auto gained = [&](size_t i) QV_INLINE_LAMBDA {
+        const float *x = reinterpret_cast<const float *>(in + i * stride);
+        const float32x4_t v = full ? vld1q_f32(x) : vcombine_f32(vld1_f32(x), vdup_n_f32(0.0f));
+        const float32x2_t g = vcvt_f32_f64(L::fma(step, L::splat(double(i + 1)), g_prev));
+        return vmulq_f32(v, vzip1q_f32(vcombine_f32(g, g), vcombine_f32(g, g)));
+    };
+    auto store = [&](size_t i, float32x4_t y) QV_INLINE_LAMBDA {
+        float *to = reinterpret_cast<float *>(out + i * stride);
+        const float32x4_t clipped = clip_pair(y, clip, neg_clip);
+        if (full)
+            vst1q_f32(to, clipped);
+        else
+            vst1_f32(to, vget_low_f32(clipped));
+    };
+    float32x4_t even = vdupq_n_f32(0.0f), odd = vdupq_n_f32(0.0f);
+    for (size_t i = 0; i + 2 <= len; i += 2) {
+        const float32x4_t y0 = gained(i), y1 = gained(i + 1);  // both read before either is written (in place)
+        even = vfmaq_f32(even, y0, y0);
+        odd = vfmaq_f32(odd, y1, y1);
+        store(i, y0);
+        store(i + 1, y1);
+    }
+    // (s0 + s1) + (s2 + s3) per lane, then an odd chunk's last sample onto
+    // it, its real part's square first.
+    const float32x4_t halves = vpaddq_f32(even, odd);  // (s0 + s1, of lane 1, s2 + s3, of lane 1)
+    float32x2_t sum = vadd_f32(vget_low_f32(halves), vget_high_f32(halves));
+    if (len & 1) {
+        const float32x4_t y = gained(len - 1);
+        const float32x2_t re = vget_low_f32(vuzp1q_f32(y, y)), im = vget_low_f32(vuzp2q_f32(y, y));
+        sum = vfma_f32(vfma_f32(sum, re, re), im, im);
+        store(len - 1, y);
+    }
+    return vcvt_f64_f32(sum);
+}
+
 }  // namespace
 }  // namespace qv::agc

@@ -33,20 +33,23 @@ inline float odd_sample(qv_cf32 y, qv_cf32 *out, float clip, float sum) {
     return std::fma(y.imag(), y.imag(), std::fma(y.real(), y.real(), sum));
 }
 
+// Its samples are `stride` apart: 1 in a row, the channel count in a
+// channel of an interleaved block (which only the plain loop takes).
 struct Chunk {
     const qv_cf32 *in;
     qv_cf32 *out;
     size_t len;
     double g_prev, step;
     float clip;
+    size_t stride = 1;
 
     // Sample i times its ramp gain float(fma(step, i + 1, g_prev)).
-    qv_cf32 gained(size_t i) const { return ramp_gained(in[i], double(i + 1), g_prev, step); }
+    qv_cf32 gained(size_t i) const { return ramp_gained(in[i * stride], double(i + 1), g_prev, step); }
 
     // An odd chunk's last sample, whose squares go onto the combined sum.
     float odd_tail(float sum) const {
         if (!(len & 1)) return sum;
-        return odd_sample(gained(len - 1), out + len - 1, clip, sum);
+        return odd_sample(gained(len - 1), out + (len - 1) * stride, clip, sum);
     }
 };
 
@@ -61,7 +64,7 @@ struct Chunk {
         const size_t lane = 2 * (i & 1);
         s[lane] = std::fma(y.real(), y.real(), s[lane]);
         s[lane + 1] = std::fma(y.imag(), y.imag(), s[lane + 1]);
-        c.out[i] = qv::square_clip(y, c.clip);
+        c.out[i * c.stride] = qv::square_clip(y, c.clip);
     }
     return c.odd_tail((s[0] + s[1]) + (s[2] + s[3]));
 }

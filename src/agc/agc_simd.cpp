@@ -10,6 +10,7 @@
 #define QV_AGC_VECTOR 1
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "agc/agc_lanes.h"
 #endif
@@ -181,6 +182,57 @@ template <class V, bool full, class LaneRows>
     });
     return L::widen(power);
 }
+
+// The chunks of the channels in the lanes of a vector as an interleaved
+// block holds them: sample i of chunk j at in + i stride + j (stride, the
+// block's channel count). One load takes sample i of every lane, its floats
+// lined up with the lanes' gains; the squares of even samples go onto one
+// vector of partial sums, those of odd ones onto another (per lane: sums 0, 1
+// and 2, 3 of chunk_scalar), two chains in flight. Lanes from `live` on are
+// neither read nor written unless `full` says there are none. Returns the
+// power sums in lanes, as chunk_scalar forms them.
+template <class V, bool full>
+[[gnu::always_inline]] inline V chunks_interleaved(const qv_cf32 *in, qv_cf32 *out, size_t stride, size_t live,
+                                                   size_t len, V g_prev, V step, float c) {
+    using L = Lanes<V>;
+    static_assert(L::count == 4, "a lane's sample is two of the eight floats of a load");
+    const __m256 clip = _mm256_set1_ps(c), neg_clip = _mm256_set1_ps(-c);
+    const __m256i floats = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(2 * live)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i spread = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    // Sample i of every lane times its gain float(fma(step, i + 1, g_prev)).
+    auto gained = [&](size_t i) QV_INLINE_LAMBDA {
+        const float *x = reinterpret_cast<const float *>(in + i * stride);
+        const __m256 v = full ? _mm256_loadu_ps(x) : _mm256_maskload_ps(x, floats);
+        const __m128 g = _mm256_cvtpd_ps(L::fma(step, L::splat(double(i + 1)), g_prev));
+        return _mm256_mul_ps(v, _mm256_permutevar8x32_ps(_mm256_castps128_ps256(g), spread));
+    };
+    auto store = [&](size_t i, __m256 y) QV_INLINE_LAMBDA {
+        float *to = reinterpret_cast<float *>(out + i * stride);
+        const __m256 clipped = clip_quad(y, clip, neg_clip);
+        if (full)
+            _mm256_storeu_ps(to, clipped);
+        else
+            _mm256_maskstore_ps(to, floats, clipped);
+    };
+    __m256 even = _mm256_setzero_ps(), odd = _mm256_setzero_ps();
+    for (size_t i = 0; i + 2 <= len; i += 2) {
+        const __m256 y0 = gained(i), y1 = gained(i + 1);  // both read before either is written (in place)
+        even = _mm256_fmadd_ps(y0, y0, even);
+        odd = _mm256_fmadd_ps(y1, y1, odd);
+        store(i, y0);
+        store(i + 1, y1);
+    }
+    // (s0 + s1) + (s2 + s3) in the even floats, then an odd chunk's last
+    // sample onto it, its real part's square first.
+    __m256 sum = _mm256_add_ps(_mm256_add_ps(even, _mm256_movehdup_ps(even)), _mm256_add_ps(odd, _mm256_movehdup_ps(odd)));
+    if (len & 1) {
+        const __m256 y = gained(len - 1), im = _mm256_movehdup_ps(y);
+        sum = _mm256_fmadd_ps(im, im, _mm256_fmadd_ps(y, y, sum));
+        store(len - 1, y);
+    }
+    const __m256 packed = _mm256_permutevar8x32_ps(sum, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return _mm256_cvtps_pd(_mm256_castps256_ps128(packed));
+}
 #endif
 
 #if defined(QV_AGC_VECTOR)
@@ -253,6 +305,19 @@ void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
     for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) telemetry_record(chan + j, s.gain_db[j], level[j]);
 }
 
+// An interleaved block's channels, as a recording stores them: channel c's
+// sample i at i channels + c. in(c) and out(c) are channel c's first samples.
+struct InterleavedRows {
+    const qv_cf32 *in_block;
+    qv_cf32 *out_block;
+    size_t channels;
+    const qv_cf32 *in(size_t c) const { return in_block + c; }
+    qv_cf32 *out(size_t c) const { return out_block + c; }
+};
+
+template <class Rows>
+constexpr bool kInterleaved = std::is_same_v<Rows, InterleavedRows>;
+
 // The rows of a vector's lanes j = 0 .. live - 1, rows first + j from
 // sample `from` on, as chunks_side_by_side takes them: a block's rows stay
 // a block (lane j at j rows further), rows of their own become a pointer
@@ -295,8 +360,9 @@ size_t lag_for(uint64_t d, size_t n) {
 // rows first .. first + live, through the live channels chan[0 .. live),
 // live in ((G - 1) W, G W]: channel g W + j in lane j of vector g. Each
 // round takes the next chunk of every vector (lag_for rounds later for each
-// vector than for the one before): the chunks' samples, then the loop
-// updates of the vectors side by side.
+// vector than for the one before; none for an interleaved block, whose
+// vectors share its lines): the chunks' samples, then the loop updates of
+// the vectors side by side.
 template <class V, size_t G, bool acquire, bool onset, class Rows>
 void run_lanes(agc_t *chan, size_t live, const Rows &rows, size_t first, size_t from, size_t n) {
     using L = Lanes<V>;
@@ -314,7 +380,7 @@ void run_lanes(agc_t *chan, size_t live, const Rows &rows, size_t first, size_t 
         load_lanes(chan + g * W, live - g * W, s[g], g_prev[g]);
         g_new[g] = db_to_amp_lanes(s[g].gain_db);
     });
-    const size_t lag = G > 1 ? lag_for(d, n) : 0;
+    const size_t lag = G > 1 && !kInterleaved<Rows> ? lag_for(d, n) : 0;
     size_t offset[G] = {}, wait[G];
     for (size_t g = 0; g < G; ++g) wait[g] = g * lag;
     // A round reads a vector's k, step and sums only where its len is not 0.
@@ -327,11 +393,22 @@ void run_lanes(agc_t *chan, size_t live, const Rows &rows, size_t first, size_t 
             if (!len[g]) return;
             k[g] = len[g] == d ? full : shape_for(&bank, len[g]);  // only a last chunk is shorter
             step[g] = (g_new[g] - g_prev[g]) * L::splat(k[g].r);
-            const auto lanes = lane_rows<W>(rows, first + g * W, live - g * W, from + offset[g]);
-            if (live >= (g + 1) * W)
-                sums[g] = chunks_side_by_side<V, true>(lanes, W, len[g], g_prev[g], step[g], clip);
-            else
-                sums[g] = chunks_side_by_side<V, false>(lanes, live - g * W, len[g], g_prev[g], step[g], clip);
+            if constexpr (kInterleaved<Rows>) {
+                const size_t at = (from + offset[g]) * rows.channels + first + g * W;
+                const qv_cf32 *in = rows.in_block + at;
+                qv_cf32 *out = rows.out_block + at;
+                if (live >= (g + 1) * W)
+                    sums[g] = chunks_interleaved<V, true>(in, out, rows.channels, W, len[g], g_prev[g], step[g], clip);
+                else
+                    sums[g] = chunks_interleaved<V, false>(in, out, rows.channels, live - g * W, len[g], g_prev[g],
+                                                           step[g], clip);
+            } else {
+                const auto lanes = lane_rows<W>(rows, first + g * W, live - g * W, from + offset[g]);
+                if (live >= (g + 1) * W)
+                    sums[g] = chunks_side_by_side<V, true>(lanes, W, len[g], g_prev[g], step[g], clip);
+                else
+                    sums[g] = chunks_side_by_side<V, false>(lanes, live - g * W, len[g], g_prev[g], step[g], clip);
+            }
         });
         unrolled<G>([&]<size_t g>() QV_INLINE_LAMBDA {
             if (!len[g]) {
@@ -353,7 +430,7 @@ void run_lanes(agc_t *chan, size_t live, const Rows &rows, size_t first, size_t 
 
 // The whole chunks of every channel over samples from .. from + n of its
 // row: passes of two vectors of lanes, then what is left in two, one, or (a
-// single channel) the stream's own loop.
+// single channel of its own row) the stream's own loop.
 template <bool acquire, bool onset, class Rows>
 void bank_blocks(agc_t *chan, size_t channels, const Rows &rows, size_t from, size_t n) {
     constexpr size_t W = Lanes<Wide>::count;
@@ -363,7 +440,7 @@ void bank_blocks(agc_t *chan, size_t channels, const Rows &rows, size_t from, si
     const size_t rest = channels - c;
     if (rest > W)
         run_lanes<Wide, 2, acquire, onset>(chan + c, rest, rows, c, from, n);
-    else if (rest > 1)
+    else if (rest > 1 || (rest == 1 && kInterleaved<Rows> && channels > 1))
         run_lanes<Wide, 1, acquire, onset>(chan + c, rest, rows, c, from, n);
     else if (rest == 1)
         run_blocks<chunk_vector, acquire, onset>(chan + c, rows.in(c) + from, rows.out(c) + from, n);
@@ -391,6 +468,14 @@ void bank_stream(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, 
 void bank_stream_rows(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf32 *const *out, size_t n) {
     bank_stream_of(chan, channels, PointerRows{in, out}, n);
 }
+
+void bank_steps_interleaved(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+    for (size_t c = 0; c < channels; ++c) chan[c].pending = agc_pending_t{};
+    if (!n) return;
+    with_modes(chan, [&]<bool acquire, bool onset>() {
+        bank_blocks<acquire, onset>(chan, channels, InterleavedRows{in, out, channels}, 0, n);
+    });
+}
 #else
 // Without hardware fma the scalar loops are as fast as anything else here.
 constexpr auto span_vector = span_scalar;
@@ -399,6 +484,7 @@ constexpr auto stream = stream_scalar;
 constexpr auto bank_steps = bank_steps_scalar;
 constexpr auto bank_stream = bank_stream_scalar;
 constexpr auto bank_stream_rows = bank_stream_rows_scalar;
+constexpr auto bank_steps_interleaved = bank_steps_interleaved_scalar;
 #endif
 
 }  // namespace
@@ -411,6 +497,7 @@ extern const Variant variant = {
     .bank_stream = bank_stream,
     .bank_stream_rows = bank_stream_rows,
     .settle = settle,
+    .bank_steps_interleaved = bank_steps_interleaved,
 };
 
 }  // namespace qv::agc::QV_ISA

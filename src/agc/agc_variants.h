@@ -40,6 +40,9 @@ struct Variant {
     // The per-sample loop against a constant input: the sample count after
     // which the gain command stays within tol_db of target_db, or 0.
     uint64_t (*settle)(agc_t *a, float amplitude, double target_db, double tol_db, uint64_t budget);
+    // bank_steps over an interleaved (n, channels) block: channel c's samples
+    // at in + c, in + c + channels, ...
+    void (*bank_steps_interleaved)(agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n);
 };
 
 QV_DECLARE_VARIANTS()

@@ -13,14 +13,65 @@ bool adopt(PyObject *converted, Array &result) {
 const char *first_byte(const Array &a) { return static_cast<const char *>(PyArray_DATA(a.arr())); }
 const char *end_byte(const Array &a) { return first_byte(a) + PyArray_NBYTES(a.arr()); }
 
+// Aligned as well as contiguous: the cores read elements through typed
+// pointers, so an unaligned buffer is copied rather than handed on.
+PyObject *convert(PyObject *obj, PyArray_Descr *descr) {
+    return PyArray_FromAny(obj, descr, 0, 0, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
+}
+
+bool is_real_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+
+// The pending TypeError's message with `hint` after it, as a TypeError again.
+void add_hint(const char *hint) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef said = PyRef::steal(value), kind = PyRef::steal(type), trace = PyRef::steal(tb);
+    PyErr_Format(PyExc_TypeError, "%S; %s", said.get(), hint);
+}
+
+// Complex64 samples: NumPy's safe casts would take a real array as real
+// samples (an (n, 2) block of interleaved I and Q as 2n of them), and its
+// refusal of complex128 does not say what to do.
+bool to_samples(PyObject *obj, Array &result) {
+    if (PyArray_Check(obj)) {
+        PyArray_Descr *have = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(obj));
+        if (is_real_kind(have->kind)) {
+            PyErr_Format(PyExc_TypeError,
+                         "expected complex64 samples, got a real %S array; interleaved I and Q values become "
+                         "complex64 through quorvel.formats, e.g. sample_format('ci16').decode(x)",
+                         reinterpret_cast<PyObject *>(have));
+            return false;
+        }
+    }
+    if (adopt(convert(obj, PyArray_DescrFromType(NPY_CFLOAT)), result)) return true;
+    if (PyArray_Check(obj) && PyArray_DESCR(reinterpret_cast<PyArrayObject *>(obj))->kind == 'c' &&
+        PyErr_ExceptionMatches(PyExc_TypeError))
+        add_hint("complex64 samples are expected: x.astype(np.complex64)");
+    return false;
+}
+
+// Integers: NumPy converts a sequence by value, so [1.9] would become 1 where
+// an array of 1.9 is refused. A sequence whose values are not integers is
+// refused the same way, by converting the array NumPy finds in it.
+bool to_integers(PyObject *obj, int typenum, Array &result) {
+    if (!PyArray_Check(obj) && !PyArray_IsScalar(obj, Generic)) {
+        PyRef found = PyRef::steal(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+        if (!found) return false;
+        PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(found.get());
+        const char kind = PyArray_DESCR(arr)->kind;  // float64 for an empty sequence too, which holds no fraction
+        if ((kind == 'f' || kind == 'c') && PyArray_SIZE(arr) > 0)
+            return adopt(convert(found.get(), PyArray_DescrFromType(typenum)), result);
+    }
+    return adopt(convert(obj, PyArray_DescrFromType(typenum)), result);
+}
+
 }  // namespace
 
 bool to_array(PyObject *obj, int typenum, Array &result) {
-    // Aligned as well as contiguous: the cores read elements through typed
-    // pointers, so an unaligned buffer is copied rather than handed on.
-    return adopt(PyArray_FromAny(obj, PyArray_DescrFromType(typenum), 0, 0,
-                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr),
-                 result);
+    if (typenum == NPY_CFLOAT) return to_samples(obj, result);
+    if (PyTypeNum_ISINTEGER(typenum)) return to_integers(obj, typenum, result);
+    return adopt(convert(obj, PyArray_DescrFromType(typenum)), result);
 }
 
 bool new_vector(int typenum, npy_intp n, Array &result) {

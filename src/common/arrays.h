@@ -23,6 +23,9 @@ struct Array {
 
 // Converts `obj` to `typenum` under NumPy's own rules (no forced cast); an
 // array that already qualifies is used without a copy. False: error set.
+// Where NumPy would guess wrong, a TypeError says what is expected: complex64
+// (AGC samples) from a real array, or with a cast named for complex128; an
+// integer dtype from a sequence of non-integers, refused as its array is.
 bool to_array(PyObject *obj, int typenum, Array &result);
 
 // A fresh one-dimensional array of n elements, left uninitialised.

@@ -43,12 +43,13 @@ from quorvel._recordings import checks, cluster, manifest, options, sigmf
 from quorvel._recordings.checks import PathArg
 from quorvel._recordings.errors import ClusterError, UsageError, describe
 from quorvel._recordings.outputs import sweep_temporaries
+from quorvel.formats import SampleFormat, extension_for, format_of_name
 from quorvel.iqfile import level_recording
 
 __all__ = ["ClusterError", "FileResult", "Summary", "level_files", "expand"]
 
 # The run's own settings that level_files passes on, beside the AGC options.
-RUN_OPTIONS = ("block", "in_format", "out_format", "out_scale")
+RUN_OPTIONS = ("block", "in_format", "out_format", "out_scale", "max_clipped", "force_format")
 #: The keyword arguments of :func:`level_files` passed on to every file's run.
 OPTIONS = options.NAMES + RUN_OPTIONS
 
@@ -62,7 +63,8 @@ _POLL_SECONDS = 1.0  # how often a run looks at its cluster while tasks run
 class FileResult:
     """One file's row of the summary, and of the manifest; ``error`` is None
     when it was levelled, ``skipped`` True when an earlier run did (the row
-    is then that run's)."""
+    is then that run's); ``clipped``, the output components each channel
+    saturated (see :class:`quorvel.iqfile.Levelled`)."""
 
     input: str
     output: str
@@ -71,6 +73,7 @@ class FileResult:
     gain_db: tuple[float, ...]
     error: Optional[str] = None
     skipped: bool = False
+    clipped: tuple[int, ...] = ()
 
     @property
     def status(self) -> str:
@@ -102,13 +105,19 @@ class Summary(list[FileResult]):
     def skipped(self) -> list[FileResult]:
         return [row for row in self if row.skipped]
 
+    @property
+    def clipped(self) -> list[FileResult]:
+        """The rows levelled with saturated output."""
+        return [row for row in self if row.error is None and any(row.clipped)]
+
     def __str__(self) -> str:
-        lines = [f"{'file':<32} {'samples':>14} {'seconds':>8} {'final gain dB':>14}  error"]
+        lines = [f"{'file':<32} {'samples':>14} {'seconds':>8} {'final gain dB':>14} {'saturated':>9}  error"]
         for row in self:
             gain = " ".join(f"{g:.2f}" for g in row.gain_db) or "-"
+            worst = f"{100 * max(row.clipped) / (2 * row.samples):.3g}%" if row.samples and row.clipped else "-"
             note = row.error or ("skipped: levelled before" if row.skipped else "")
-            lines.append(f"{os.path.basename(row.input):<32} {row.samples:>14,} {row.seconds:>8.2f} {gain:>14}  "
-                         f"{note}".rstrip())
+            lines.append(f"{os.path.basename(row.input):<32} {row.samples:>14,} {row.seconds:>8.2f} {gain:>14} "
+                         f"{worst:>9}  {note}".rstrip())
         return "\n".join(lines)
 
 
@@ -140,8 +149,11 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
         files; not ``-``); patterns are expanded (see :func:`expand`).
     outdir : str or path
         The folder for the outputs, made if missing; each output has its
-        input's file name (a SigMF recording is written as a pair, an
-        archive ``x.sigmf`` as ``x.sigmf-meta`` and ``x.sigmf-data``). Its
+        input's file name, with the extension of the output format where
+        the input's names another (``a.cu8`` written as ``ci16`` becomes
+        ``a.cs16``; see :data:`quorvel.formats.EXTENSIONS`); a SigMF
+        recording is written as a pair, an archive ``x.sigmf`` as
+        ``x.sigmf-meta`` and ``x.sigmf-data``. Its
         manifest, ``quorvel-manifest.jsonl``, gets a line per recording.
     client : dask.distributed.Client, optional
         The cluster to run on, checked first: it must have workers, each
@@ -160,15 +172,16 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
         as that run wrote them; its row is that run's, marked ``skipped``.
     {AGC options}
     **run_options
-        ``block``, ``in_format``, ``out_format``, ``out_scale``, as for
-        :func:`quorvel.iqfile.level_file`.
+        ``block``, ``in_format``, ``out_format`` (``cf32`` by default),
+        ``out_scale``, ``max_clipped``, ``force_format``, as for :func:`quorvel.iqfile.level_file` (a file
+        that saturates more fails with its reason and leaves no output).
 
     Returns
     -------
     Summary
         One :class:`FileResult` per input, in order: samples, seconds,
-        final gain of each channel and the error if any; the rows the
-        manifest got.
+        final gain and saturated output components of each channel, and
+        the error if any; the rows the manifest got.
 
     Raises
     ------
@@ -202,10 +215,11 @@ def level_files(paths: Iterable[PathArg], outdir: PathArg, *, client: Any = None
         raise TypeError(f"level_files() got unexpected keyword argument(s) {', '.join(sorted(unknown))}")
     # Absolute before any task leaves: a worker's working directory is its own.
     outdir = os.path.abspath(os.fspath(outdir))
-    inputs, outputs = _plan(expand(paths), outdir)
-    task_options = {**options.check(settings), **run_options}
     checks.run_settings(run_options)
-    out_size = checks.sample_format(run_options.get("out_format") or "cf32").size
+    out_fmt = checks.sample_format(run_options.get("out_format") or "cf32")
+    inputs, outputs = _plan(expand(paths), outdir, out_fmt)
+    task_options = {**options.check(settings), **run_options}
+    out_size = out_fmt.size
     if client is not None:
         cluster.check_workers(client)
     os.makedirs(outdir, exist_ok=True)
@@ -305,7 +319,8 @@ class _Run:
         self.manifest.write([{"summary": {
             "recordings": len(summary), "levelled": sum(row.status == "levelled" for row in summary),
             "skipped": len(summary.skipped), "failed": len(summary.failed), "leftovers": summary.leftovers,
-            "seconds": round(time.perf_counter() - self.started, 3)}}])
+            "seconds": round(time.perf_counter() - self.started, 3),
+            **({"saturated": [row.input for row in summary.clipped]} if summary.clipped else {})}}])
         return summary
 
     def close(self) -> None:
@@ -326,7 +341,7 @@ def level_one(input: str, output: str, settings: dict[str, Any], version: Option
         if input not in message:
             message = f"{input}: {message}"
         return FileResult(input, output, 0, time.perf_counter() - started, (), message)
-    return FileResult(input, output, done.samples, time.perf_counter() - started, done.gain_db)
+    return FileResult(input, output, done.samples, time.perf_counter() - started, done.gain_db, clipped=done.clipped)
 
 
 def _done_before(entry: Optional[dict[str, Any]], output: str, inputs: list[manifest.Stamp],
@@ -340,7 +355,8 @@ def _done_before(entry: Optional[dict[str, Any]], output: str, inputs: list[mani
         if not manifest.done(entry, output, inputs, settings):
             return None
         found = {f.name: entry[f.name] for f in fields(FileResult) if f.name in entry}
-        row = FileResult(**dict(found, gain_db=tuple(float(g) for g in found["gain_db"]), skipped=True))
+        row = FileResult(**dict(found, gain_db=tuple(float(g) for g in found["gain_db"]), skipped=True,
+                                clipped=tuple(int(c) for c in found.get("clipped", ()))))
         return row, [manifest.Stamp(**s) for s in entry["outputs"]]
     except (TypeError, ValueError, KeyError, AttributeError):  # a line written by hand, or by another version
         return None
@@ -381,8 +397,10 @@ def _input_files(path: str) -> list[str]:
     return list(sigmf.pair(path)) if path.endswith((sigmf.META, sigmf.DATA)) else [path]
 
 
-def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
-    """One input per recording, made absolute, and where each is written in ``outdir``."""
+def _plan(inputs: list[str], outdir: str, out_fmt: SampleFormat) -> tuple[list[str], list[str]]:
+    """One input per recording, made absolute, and where each is written in
+    ``outdir``: under its name, with ``out_fmt``'s extension where its own
+    names another format."""
     kept: list[str] = []
     outputs: list[str] = []
     seen: dict[str, str] = {}
@@ -393,6 +411,9 @@ def _plan(inputs: list[str], outdir: str) -> tuple[list[str], list[str]]:
         name = os.path.basename(path)
         if name.endswith(sigmf.ARCHIVE):  # an archive comes out as a pair
             name = name[:-len(sigmf.ARCHIVE)] + sigmf.META
+        named = format_of_name(name)
+        if named is not None and named.family != out_fmt.family:
+            name = os.path.splitext(name)[0] + extension_for(out_fmt)
         if name == manifest.NAME:
             raise UsageError(f"{path}: its output would be OUTDIR's manifest; give it another name")
         # A pair named by both its files (a pattern like 'rec/*') is one recording.

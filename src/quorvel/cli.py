@@ -29,6 +29,21 @@ from quorvel._recordings.errors import UsageError, describe
 
 __all__ = ["main"]
 
+#: What ``main`` returns, as ``--help`` and the command's reference page say.
+EXIT_STATUS = """\
+  0    everything asked was done (with -o: every recording levelled)
+  1    a run-time failure: a file that could not be read or written, a
+       recording that is not what it says, more saturated output than
+       --max-clipped allows, a cluster that failed, or (with -o) any
+       recording that failed; nothing was written for it
+  2    a usage error: an unknown or malformed option, a missing INPUT or
+       OUTPUT, a format that contradicts a file's extension...
+  128+N  stopped by signal N: 130 (SIGINT, Ctrl-C), 143 (SIGTERM), 129
+       (SIGHUP); nothing half written is left behind
+  141  the reader of standard output went away (| head), as SIGPIPE ends
+       other tools
+"""
+
 _STOPPING: dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -119,13 +134,22 @@ def _parser() -> argparse.ArgumentParser:
                      help="samples per read, rounded up to a multiple of --decim; fewer where many channels would "
                           "need over 256 MiB of buffers (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
-                     help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16 "
-                          "(default: cf32; a SigMF INPUT names its own)")
-    agc.add_argument("--out-format", metavar="FORMAT", default="cf32",
-                     help="sample format written, as --in-format (default: %(default)s)")
+                     help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16; "
+                          "must agree with INPUT's extension (default: the one its extension names, else cf32; a "
+                          "SigMF INPUT names its own)")
+    agc.add_argument("--out-format", metavar="FORMAT",
+                     help="sample format written, as --in-format; with -o, OUTDIR's files take its extension "
+                          "(default: the one OUTPUT's extension names, else cf32)")
+    agc.add_argument("--force-format", action="store_true",
+                     help="use --in-format and --out-format even where a file's extension names another format "
+                          "(default: such a mismatch is an error)")
     agc.add_argument("--out-scale", type=_typed(options.POSITIVE, float), default=1.0,
                      help="integer output: multiply by this before rounding, 1.0 being full scale "
                           "(default: %(default)s)")
+    agc.add_argument("--max-clipped", type=_typed(options.SHARE, float), metavar="FRACTION",
+                     help="fail (status 1, nothing written) when more than this share of a channel's output "
+                          "components saturate: integer codes at their rails, cf32 at the AGC's clip "
+                          "(default: no limit; any saturation is reported)")
     agc.add_argument("--telemetry", metavar="FILE.npz",
                      help="also save the gain_db and level_db probes, written as they come (default: not saved)")
     agc.add_argument("--state-in", metavar="FILE",
@@ -151,11 +175,16 @@ def _parser() -> argparse.ArgumentParser:
 
 _AGC_EPILOG = """\
 formats:
+  A raw file's extension names its format: .cf32 .cfile .fc32 (cf32), .cs16
+  .ci16 (ci16), .cs8 .ci8 (ci8), .cu8 (cu8); a format given that disagrees
+  with it is an error unless --force-format. Other names (.raw, .bin) are
+  read and written as --in-format and --out-format say, cf32 by default.
   Integer input is scaled to [-1, 1): a code c of b bits becomes c / 2**(b-1)
   (cu8: (c - 128) / 128), exactly. Integer output multiplies by --out-scale and
   2**(b-1) in float64, rounds half up and saturates (NaN to the lowest code);
   cf32 is written as computed. With --out-scale 1 every code read is written
-  back unchanged.
+  back unchanged. Every run counts the output components that saturated
+  (integer codes at their rails, cf32 at the AGC's clip) and reports them.
 
 streams and files:
   - is standard input or output. A regular OUTPUT (and --telemetry,
@@ -175,7 +204,9 @@ many files:
   skips what it shows levelled with the same options from unchanged inputs.
   The exit status is 0 when every file was levelled, 1 when any failed;
   each failure is named, with its reason.
-"""
+
+exit status:
+""" + EXIT_STATUS
 
 
 def _stop(signum: int, frame: Optional[FrameType]) -> None:
@@ -267,8 +298,23 @@ def _run(argv: Optional[Sequence[str]]) -> int:
 
 
 def _agc_options(args: argparse.Namespace) -> dict[str, Any]:
-    return dict({name: getattr(args, name) for name in options.NAMES if hasattr(args, name)}, preset=args.preset,
-                block=args.block, in_format=args.in_format, out_format=args.out_format, out_scale=args.out_scale)
+    given = dict({name: getattr(args, name) for name in options.NAMES if hasattr(args, name)}, preset=args.preset,
+                 block=args.block, in_format=args.in_format, out_format=args.out_format, out_scale=args.out_scale)
+    if args.force_format:  # absent otherwise, as --max-clipped
+        given["force_format"] = True
+    if args.max_clipped is not None:  # absent otherwise: a batch's manifest compares the settings given
+        given["max_clipped"] = args.max_clipped
+    return given
+
+
+def _saturated(clipped: Sequence[int], samples: int) -> str:
+    """The closing line's note on saturated output, empty when none was."""
+    if not any(clipped):
+        return ""
+    shares = [f"{100 * c / (2 * samples):.3g}%" for c in clipped]
+    where = shares[0] if len(shares) == 1 else ", ".join(f"channel {k}: {share}" for k, share in enumerate(shares)
+                                                         if clipped[k])
+    return f"; {sum(clipped):,} output components saturated ({where})"
 
 
 def _agc_one(args: argparse.Namespace) -> int:
@@ -283,14 +329,14 @@ def _agc_one(args: argparse.Namespace) -> int:
         if getattr(args, option) not in (None, False):
             raise UsageError(f"--{option.replace('_', '-')} runs many files: it needs -o OUTDIR")
     path, output = args.paths
-    source = open_source(path, args.in_format)  # opened and checked once: the run reads it, the bar sizes itself
+    source = open_source(path, args.in_format, args.force_format)  # opened and checked once: the run reads it, the bar sizes itself
     bar: Any = NoBar() if args.quiet else Bar(source.size, source.frame)
     with bar:
-        samples = level_recording(source, output, telemetry=args.telemetry, progress=bar.callback(),
-                                  state_in=args.state_in, state_out=args.state_out, **_agc_options(args)).samples
+        done = level_recording(source, output, telemetry=args.telemetry, progress=bar.callback(),
+                               state_in=args.state_in, state_out=args.state_out, **_agc_options(args))
     if not args.quiet:
         where = "standard output" if output == "-" else output
-        _say(f"{samples:,} samples levelled into {where}")
+        _say(f"{done.samples:,} samples levelled into {where}{_saturated(done.clipped, done.samples)}")
     return 0
 
 
@@ -311,19 +357,25 @@ def _agc_many(args: argparse.Namespace) -> int:
                 client.close()
 
 
+def _most_saturated(rows: Sequence[Any]) -> str:
+    """The file whose channel saturated the largest share of its output, and that share."""
+    share, name = max((max(row.clipped) / (2 * row.samples), os.path.basename(row.input)) for row in rows)
+    return f"{name}, {100 * share:.3g}%"
+
+
 def _report(args: argparse.Namespace, client: Any) -> int:
     from quorvel._progress import Bar, NoBar
-    from quorvel._recordings import sigmf
+    from quorvel._recordings import checks, sigmf
     from quorvel.batch import level_files
-    from quorvel.formats import sample_format
 
     bar: Any = NoBar() if args.quiet else None
 
     def progress(files: int, total_files: int, done: int, total: int) -> None:
         nonlocal bar
-        if bar is None:
+        if bar is None:  # counted in samples where every input is raw in formats of one size
             raw = not any(sigmf.is_sigmf(path) for path in args.paths)
-            bar = Bar(total, sample_format(args.in_format or "cf32").size if raw else None)
+            sizes = {checks.format_for(path, args.in_format, True).size for path in args.paths} if raw else set()
+            bar = Bar(total, sizes.pop() if len(sizes) == 1 else None)
         bar.update(done, f"{files}/{total_files} files")
 
     try:
@@ -337,7 +389,8 @@ def _report(args: argparse.Namespace, client: Any) -> int:
     for path in summary.leftovers:
         _say(f"quorvel: error: {path}: a temporary a stopped writer left, which quorvel could not remove")
     if not args.quiet:
-        failed, skipped = len(summary.failed), len(summary.skipped)
+        failed, skipped, clipped = len(summary.failed), len(summary.skipped), summary.clipped
         _say(f"{len(summary) - failed} of {len(summary)} recordings levelled into {args.outdir}"
-             + (f" ({skipped} by an earlier run)" if skipped else "") + (f"; {failed} failed" if failed else ""))
+             + (f" ({skipped} by an earlier run)" if skipped else "") + (f"; {failed} failed" if failed else "")
+             + (f"; {len(clipped)} with saturated output (most: {_most_saturated(clipped)})" if clipped else ""))
     return 0 if summary.ok else 1

@@ -23,6 +23,17 @@ float32 component ``v`` as
 
 With ``scale = 1`` every code read in is written back unchanged.
 
+File names. A raw recording's extension names its format, as SDR tools
+name their files (:data:`EXTENSIONS`): ``.cf32``, ``.cfile`` and ``.fc32`` hold
+``cf32``; ``.cs16`` and ``.ci16`` ``ci16``; ``.cs8`` and ``.ci8`` ``ci8``;
+``.cu8`` ``cu8``. ``.raw``, ``.bin`` and other names say nothing of their
+format (``cf32`` is the default). A SigMF recording (``.sigmf-meta``,
+``.sigmf-data``, ``.sigmf``) names its own datatype instead.
+
+Saturation. ``encode`` counts, per channel, the components that step 3
+saturated (those that were NaN among them) when given ``saturated``;
+:func:`count_clipped` counts the ``cf32`` components at a clip level.
+
 Examples
 --------
 >>> import numpy as np
@@ -40,13 +51,15 @@ array([160,   0], dtype=uint8)
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["FORMATS", "SampleFormat", "sample_format"]
+__all__ = ["EXTENSIONS", "FORMATS", "SampleFormat", "count_clipped", "extension_for", "format_of_name",
+           "sample_format"]
 
 _C64 = np.dtype("<c8")
 _F32 = np.dtype("<f4")
@@ -71,11 +84,16 @@ class SampleFormat:
         return self.component.kind == "f"
 
     @property
+    def family(self) -> str:
+        """The name without its byte order: ``ci16`` for ``ci16_be``."""
+        return self.name.split("_")[0]
+
+    @property
     def sigmf(self) -> str:
         """The SigMF ``core:datatype`` naming this format."""
         if self.component.itemsize == 1:
             return self.name
-        return self.name.split("_")[0] + ("_be" if self.component.byteorder == ">" else "_le")
+        return self.family + ("_be" if self.component.byteorder == ">" else "_le")
 
     def decode(self, raw: Any, out: Optional[npt.NDArray[Any]] = None) -> npt.NDArray[Any]:
         """The complex64 samples stored in the bytes ``raw``, into ``out`` if given."""
@@ -92,9 +110,13 @@ class SampleFormat:
             np.multiply(parts, np.float32(2.0 ** (1 - 8 * self.component.itemsize)), out=floats)
         return out
 
-    def encode(self, x: npt.NDArray[Any], scale: float = 1.0, out: Optional[npt.NDArray[Any]] = None) -> memoryview:
+    def encode(self, x: npt.NDArray[Any], scale: float = 1.0, out: Optional[npt.NDArray[Any]] = None,
+               saturated: Optional[npt.NDArray[Any]] = None) -> memoryview:
         """The bytes storing the complex64 samples ``x``, scaled by ``scale`` if
-        this is an integer format; into ``out`` (a byte array) if given."""
+        this is an integer format; into ``out`` (a byte array) if given. With
+        ``saturated``, an int64 array of one entry per channel of ``x`` (its
+        samples interleaved channel by channel), the components of channel c
+        that were saturated are added to ``saturated[c]`` (none for ``cf32``)."""
         floats = np.ascontiguousarray(x, _C64).view(_F32)
         if out is None:
             out = np.empty(floats.size * self.component.itemsize, np.uint8)
@@ -110,12 +132,50 @@ class SampleFormat:
         code = np.floor(t)
         with np.errstate(invalid="ignore"):   # inf - inf: the saturation below handles infinities
             code += (t - code) >= 0.5         # exact: t - floor(t) has no rounding error
+        if saturated is not None:           # counted before the clamp, where they are still told apart
+            with np.errstate(invalid="ignore"):
+                _tally(~(code >= -half) | (code > half - 1), saturated)
         np.fmax(code, -half, out=code)      # fmax, not maximum: NaN becomes the lowest code
         np.minimum(code, half - 1, out=code)
         if self.offset:
             code += self.offset
         parts[...] = code
         return out.data
+
+
+def count_clipped(x: npt.NDArray[Any], level: float, counts: npt.NDArray[Any]) -> None:
+    """Add to ``counts[c]`` the components of channel c of the complex64
+    samples ``x`` (interleaved over ``len(counts)`` channels) whose magnitude
+    is at least ``level``, or that are NaN: what a clip at ``level`` saturated.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from quorvel.formats import count_clipped
+    >>> counts = np.zeros(2, np.int64)
+    >>> count_clipped(np.array([1 + 0.5j, 0.2 - 1j, -1 - 1j, 0j], np.complex64), 1.0, counts)
+    >>> counts.tolist()
+    [3, 1]
+    """
+    floats = np.ascontiguousarray(x, _C64).view(_F32).reshape(-1, 2 * counts.size)
+    level32 = np.float32(level)
+    rows = max(1, _PIECE // floats.shape[1])
+    for start in range(0, len(floats), rows):  # pieces that stay in cache, and no temporary of x's size
+        piece = floats[start:start + rows]
+        _tally(np.isnan(piece) if math.isinf(level) else ~(np.abs(piece) < level32), counts)
+
+
+# Components counted at a time: their temporaries stay within a core's cache.
+_PIECE = 1 << 15
+
+
+def _tally(mask: npt.NDArray[Any], counts: npt.NDArray[Any]) -> None:
+    """Add the true components of ``mask`` (two per sample, channels
+    interleaved) to their channels' ``counts``: one pass when none is set,
+    the usual case."""
+    if not np.count_nonzero(mask):
+        return
+    counts += np.count_nonzero(mask.reshape(-1, counts.size, 2), axis=(0, 2))
 
 
 def _formats() -> dict[str, SampleFormat]:
@@ -130,6 +190,37 @@ def _formats() -> dict[str, SampleFormat]:
 
 #: Every format by name.
 FORMATS: dict[str, SampleFormat] = _formats()
+
+
+#: The format each file extension stands for (lower case), the first of a
+#: format's extensions being the one its outputs get. Little-endian, as SDR
+#: tools write; an explicit ``_be`` format may be given for these names.
+EXTENSIONS: dict[str, str] = {
+    ".cf32": "cf32", ".cfile": "cf32", ".fc32": "cf32",
+    ".cs16": "ci16", ".ci16": "ci16",
+    ".cs8": "ci8", ".ci8": "ci8",
+    ".cu8": "cu8",
+}
+
+
+def format_of_name(path: str) -> Optional[SampleFormat]:
+    """The format the extension of the file name ``path`` stands for
+    (:data:`EXTENSIONS`), None for any other name.
+
+    Examples
+    --------
+    >>> from quorvel.formats import format_of_name
+    >>> format_of_name("capture.CU8").name, format_of_name("rec.sigmf-data")
+    ('cu8', None)
+    """
+    name = os.fspath(path)
+    extension = os.path.splitext(name)[1].lower()
+    return FORMATS[EXTENSIONS[extension]] if extension in EXTENSIONS else None
+
+
+def extension_for(fmt: SampleFormat) -> str:
+    """The extension a file of ``fmt`` is given (``.cs16`` for ``ci16``)."""
+    return next(ext for ext, name in EXTENSIONS.items() if name == fmt.family)
 
 
 def sample_format(name: str) -> SampleFormat:

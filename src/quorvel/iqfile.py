@@ -32,23 +32,25 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Callable, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel._recordings import checks, options, sigmf
 from quorvel._recordings.channels import ChannelBank, restore
 from quorvel._recordings.checks import PathArg
-from quorvel._recordings.errors import RecordingError, UsageError
+from quorvel._recordings.errors import ClippingError, RecordingError, UsageError
 from quorvel._recordings.inputs import open_source
 from quorvel._recordings.outputs import Destination, check_distinct, destination
 from quorvel._recordings.probes import RunProbes, archive_name
 from quorvel._recordings.ring import ring_records, samples_within
 from quorvel._recordings.source import Source
-from quorvel.formats import SampleFormat
+from quorvel.formats import SampleFormat, count_clipped
 from quorvel.telemetry import Telemetry
 
-__all__ = ["IQ", "Levelled", "RecordingError", "UsageError", "level_file", "level_recording"]
+__all__ = ["IQ", "ClippingError", "Levelled", "RecordingError", "Samples", "UsageError", "level_file",
+           "level_recording"]
 
 #: dtype of one sample: float32 I then float32 Q, little-endian.
 IQ = np.dtype("<c8")
@@ -66,17 +68,34 @@ Progress = Callable[[int, Optional[int]], None]
 
 @dataclass(frozen=True)
 class Levelled:
-    """What a run did: samples per channel, and every channel's final gain command."""
+    """What a run did: samples per channel, every channel's final gain
+    command, and how many output components of each channel saturated (an
+    integer format's codes at its rails; ``cf32``'s at the AGC's clip)."""
 
     samples: int
     gain_db: tuple[float, ...]
+    clipped: tuple[int, ...] = ()
+
+
+class Samples(int):
+    """What :func:`level_file` returns: the samples levelled per channel, an
+    ``int``, with the output components each channel saturated as
+    ``clipped`` (see :class:`Levelled`)."""
+
+    clipped: tuple[int, ...]
+
+    def __new__(cls, samples: int, clipped: tuple[int, ...] = ()) -> "Samples":
+        made = super().__new__(cls, samples)
+        made.clipped = clipped
+        return made
 
 
 @options.with_options()
 def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, block: int = 1 << 20,
                telemetry: Optional[PathArg] = None, progress: Optional[Progress] = None,
-               in_format: Optional[str] = None, out_format: str = "cf32", out_scale: float = 1.0,
-               state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None) -> int:
+               in_format: Optional[str] = None, out_format: Optional[str] = None, out_scale: float = 1.0,
+               state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None,
+               max_clipped: Optional[float] = None, force_format: bool = False) -> Samples:
     """Level an IQ recording through the AGC block path.
 
     The output equals one whole-recording ``AGC(ref_db, loop_bw, alpha).steps``
@@ -121,11 +140,15 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
         Called as ``progress(bytes_done, bytes_total)`` after every block;
         ``bytes_total`` is None for a stream.
     in_format : str, optional
-        The sample format of a raw input: ``cf32`` (the default), ``ci16``,
-        ``ci8`` or ``cu8``, with ``_le`` or ``_be`` for the 2- and 4-byte
-        ones (see :mod:`quorvel.formats`). A SigMF input names its own.
+        The sample format of a raw input: ``cf32``, ``ci16``, ``ci8`` or
+        ``cu8``, with ``_le`` or ``_be`` for the 2- and 4-byte ones (see
+        :mod:`quorvel.formats`). By default the one its extension names
+        (``.cu8``, ``.cs16``... see :data:`quorvel.formats.EXTENSIONS`),
+        else ``cf32``; one given must agree with the extension. A SigMF
+        input names its own.
     out_format : str, optional
-        The sample format written, ``cf32`` by default.
+        The sample format written, as ``in_format`` is read: by default
+        the one a raw ``output``'s extension names, else ``cf32``.
     out_scale : float, optional
         For an integer ``out_format``: what the samples are multiplied by
         before they are rounded (half up) and saturated; 1 maps 1.0 to full
@@ -139,18 +162,29 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
         parts of a recording one after another, each with the state the part
         before saved, equals levelling the whole recording bit for bit when
         every part but the last holds a multiple of ``decim`` samples.
+    max_clipped : float, optional
+        The largest share of a channel's output components (two per sample)
+        that may saturate, in [0, 1]: an integer ``out_format``'s codes
+        clamped to its rails, ``cf32``'s at the AGC's clip. A run with more
+        in any channel fails with ``ClippingError`` and writes nothing
+        (default: no limit; the counts are returned either way).
+    force_format : bool, optional
+        Read and write the ``in_format`` and ``out_format`` given even where
+        a file's extension names another format.
 
     Returns
     -------
-    int
-        The number of samples levelled (per channel).
+    Samples
+        The number of samples levelled (per channel), an ``int`` whose
+        ``clipped`` holds the output components each channel saturated.
 
     Raises
     ------
     UsageError
         ``input`` or ``state_in`` is missing, a raw ``input`` is not a whole
         number of samples, an output names ``input`` (or another output) or
-        a directory, a format is unknown, or an AGC option, ``block`` or
+        a directory, a format is unknown or disagrees with a file's
+        extension, or an AGC option, ``block`` or
         ``out_scale`` is out of range. Nothing was written.
     RecordingError
         A SigMF recording's metadata is invalid, names an unsupported
@@ -159,6 +193,9 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
     OSError
         Reading or writing failed; the message names the file concerned,
         never a temporary, and every output is as it was.
+    ClippingError
+        More than ``max_clipped`` of a channel's components saturated.
+        Nothing was written (to a stream: all of it).
     ImportError
         A SigMF recording without the sigmf package.
 
@@ -182,17 +219,20 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
     >>> len(probes["gain_db"]), int(probes["decim"])
     (625, 16)
     """
-    return level_recording(input, output, block=block, telemetry=telemetry, progress=progress, in_format=in_format,
+    done = level_recording(input, output, block=block, telemetry=telemetry, progress=progress, in_format=in_format,
                            out_format=out_format, out_scale=out_scale, state_in=state_in, state_out=state_out,
-                           **settings).samples
+                           max_clipped=max_clipped, force_format=force_format, **settings)
+    return Samples(done.samples, done.clipped)
 
 
 @options.with_options()
 def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings: options.Settings,
                     block: int = 1 << 20, telemetry: Optional[PathArg] = None, progress: Optional[Progress] = None,
-                    in_format: Optional[str] = None, out_format: str = "cf32", out_scale: float = 1.0,
-                    state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None) -> Levelled:
-    """:func:`level_file`, returning the samples levelled and the final gains.
+                    in_format: Optional[str] = None, out_format: Optional[str] = None, out_scale: float = 1.0,
+                    state_in: Optional[PathArg] = None, state_out: Optional[PathArg] = None,
+                    max_clipped: Optional[float] = None, force_format: bool = False) -> Levelled:
+    """:func:`level_file`, returning the samples levelled, the final gains
+    and the output components each channel saturated.
 
     The parameters are :func:`level_file`'s; ``input`` may also be a
     recording opened already (the command opens its input for its progress
@@ -206,15 +246,18 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
     >>> folder = tempfile.mkdtemp()
     >>> np.full(8192, 2 + 0j, "<c8").tofile(os.path.join(folder, "in.cf32"))
     >>> done = level_recording(os.path.join(folder, "in.cf32"), os.path.join(folder, "out.cf32"))
-    >>> done.samples, [round(g, 1) for g in done.gain_db]
-    (8192, [-6.0])
+    >>> done.samples, [round(g, 1) for g in done.gain_db], done.clipped
+    (8192, [-6.0], (0,))
     """
-    source = input if isinstance(input, Source) else open_source(input, in_format)
+    source = input if isinstance(input, Source) else open_source(input, in_format, force_format)
     settings = options.check(settings)
     decim, block = settings["decim"], checks.count(block, "block")
-    out_fmt = checks.sample_format(out_format)
-    scale = checks.out_scale(out_scale)
     output = os.fspath(output)
+    raw_out = not (sigmf.is_sigmf(output) or output == "-")
+    out_fmt = checks.format_for(output, out_format, force_format) if raw_out else \
+        checks.sample_format(out_format or "cf32")
+    scale = checks.out_scale(out_scale)
+    limit = checks.max_clipped(max_clipped) if max_clipped is not None else None
     if output.endswith(sigmf.ARCHIVE):
         raise UsageError(f"{output}: quorvel writes SigMF recordings as a pair; name OUTPUT .sigmf-meta or "
                          ".sigmf-data")
@@ -254,7 +297,10 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
             rows = None if source.samples is None else -(-source.samples // decim)
             probes = RunProbes(probe_file, source.channels, rows, decim)
         state_file = open_destination(saved) if saved is not None else None
-        samples = _level(source, out, out_fmt, scale, channels, probes, per_read, progress)
+        clipped = np.zeros(source.channels, np.int64)
+        samples = _level(source, out, out_fmt, scale, channels, probes, per_read, progress, clipped)
+        if limit is not None:
+            _check_clipped(output, clipped, samples, limit)
         if probes is not None:
             probes.finish()
         if state_file is not None:
@@ -268,18 +314,30 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
             probes.close()
         if tlm:
             tlm.close()
-    return Levelled(samples, channels.gain_db())
+    return Levelled(samples, channels.gain_db(), tuple(int(c) for c in clipped))
+
+
+def _check_clipped(output: str, clipped: npt.NDArray[Any], samples: int, limit: float) -> None:
+    """A ClippingError when a channel saturated more than ``limit`` of its components."""
+    components = 2 * samples
+    worst = int(np.argmax(clipped))
+    if components and clipped[worst] > limit * components:
+        where = "" if clipped.size == 1 else f" of channel {worst}"
+        raise ClippingError(f"{output}: {clipped[worst] / components:.4g} of the output components{where} saturated "
+                            f"({clipped[worst]:,} of {components:,}), more than max_clipped {limit:g}")
 
 
 def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: float, channels: ChannelBank,
-           probes: Optional[RunProbes], per_read: int, progress: Optional[Progress]) -> int:
-    """Runs the recording through the channels' loops; the samples per channel."""
+           probes: Optional[RunProbes], per_read: int, progress: Optional[Progress], clipped: npt.NDArray[Any]) -> int:
+    """Runs the recording through the channels' loops; the samples per
+    channel. Adds the output components each channel saturated to ``clipped``,
+    where they are converted (an integer format) or at the AGC's clip."""
     count = source.channels
     samples = np.empty(per_read * count, IQ)
     convert = not _is_native(source.format)
     raw_in = np.empty(per_read * source.frame, np.uint8) if convert else samples.view(np.uint8)
     raw_out = None if _is_native(out_fmt) else np.empty(per_read * count * out_fmt.size, np.uint8)
-    rows = np.empty(per_read * count, IQ) if count > 1 else None
+    clip = channels.clip_level()
     done = 0
     with source.open() as reader:
         while True:
@@ -292,17 +350,12 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
             x = samples[:n * count]
             if convert:
                 source.format.decode(raw_in[:got], out=x)
-            if rows is None:
-                channels.level(x.reshape(1, n))
-            else:
-                block = rows[:n * count].reshape(count, n)   # channel-major, rows contiguous
-                block[...] = x.reshape(n, count).T
-                channels.level(block)
-                x.reshape(n, count)[...] = block.T
+            channels.level(x.reshape(n, count))
             if raw_out is None:
+                count_clipped(x, clip, clipped)
                 out.write(x.data)
             else:
-                out.write(out_fmt.encode(x, out_scale, out=raw_out[:n * count * out_fmt.size]))
+                out.write(out_fmt.encode(x, out_scale, out=raw_out[:n * count * out_fmt.size], saturated=clipped))
             if probes is not None:
                 probes.append(*channels.probes())
             done += got
@@ -314,8 +367,7 @@ def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: f
 def _bytes_per_sample(source: Source, out_fmt: SampleFormat) -> int:
     """What ``_level``'s buffers take per sample of every channel."""
     count = source.channels
-    taken = IQ.itemsize * count * (2 if count > 1 else 1)  # the samples, and the channels' rows apart
-    taken += 0 if _is_native(source.format) else source.frame
+    taken = IQ.itemsize * count + (0 if _is_native(source.format) else source.frame)
     return taken + (0 if _is_native(out_fmt) else count * out_fmt.size)
 
 

@@ -1,7 +1,7 @@
 // Every instruction-set variant of the AGC block path (steps, stream over
 // random splits, and the span kernel of a chunk that a call starts, resumes
 // or completes), of a bank's steps and stream (over one block and over rows
-// of their own), and of the settling loop
+// of their own, and steps over an interleaved block), and of the settling loop
 // against the scalar reference, bit for bit, with the acquisition mode off
 // and on and the burst settings (ceiling, gate, fast attack) off and on:
 // outputs, loop state, the pending chunk, a bank's telemetry, and the guard
@@ -39,7 +39,8 @@ void exported_rows(agc_t *chan, size_t channels, const qv_cf32 *const *in, qv_cf
 
 // The exported block paths (the span and the settling loop have no entries of their own).
 const Variant kExported = {agc_steps,     agc_stream,      reference.span, exported_bank<agc_bank_steps>,
-                           exported_bank<agc_bank_stream>, exported_rows, reference.settle};
+                           exported_bank<agc_bank_stream>, exported_rows, reference.settle,
+                           exported_bank<agc_bank_steps_interleaved>};
 const std::vector<qv::test::Row<Variant>> kRows = qv::test::rows(QV_EVERY_VARIANT, {{"exported", &kExported}});
 
 std::mt19937_64 rng(20261208);
@@ -441,6 +442,52 @@ void check_bank(BankCall Variant::*field, const char *what, const std::vector<ag
     }
 }
 
+// An interleaved bank call as a call over rows: the (channels, n) block's
+// transpose, with guard elements after it, one sample past the start of its
+// buffer (in place: in and out the same buffer).
+auto as_rows(BankCall interleaved) {
+    return [=](agc_t *chan, size_t channels, const qv_cf32 *in, qv_cf32 *out, size_t n) {
+        const size_t size = channels * n;
+        std::vector<qv_cf32> from(1 + size), to(1 + size + kGuard, kGuardValue);
+        std::vector<qv_cf32> &source = in == out ? to : from;
+        for (size_t c = 0; c < channels; ++c)
+            for (size_t i = 0; i < n; ++i) source[1 + i * channels + c] = in[c * n + i];
+        interleaved(chan, channels, source.data() + 1, to.data() + 1, n);
+        for (size_t g = 1 + size; g < to.size(); ++g)
+            if (std::memcmp(&to[g], &kGuardValue, sizeof kGuardValue) != 0) fail("an interleaved call wrote past out\n");
+        if (std::memcmp(&to[0], &kGuardValue, sizeof kGuardValue) != 0) fail("an interleaved call wrote before out\n");
+        for (size_t c = 0; c < channels; ++c)
+            for (size_t i = 0; i < n; ++i) out[c * n + i] = to[1 + i * channels + c];
+    };
+}
+
+// bank_steps_interleaved of every supported variant and of the reference,
+// separate and in place, against the reference's bank_steps over the rows.
+void check_interleaved(const std::vector<agc_t> &chan, const std::vector<qv_cf32> &x, size_t n,
+                       const std::vector<size_t> &cuts = {}, bool watched = false) {
+    const BankRun want = run_bank(reference.bank_steps, chan, x, n, false, cuts, watched);
+    const qv::test::Row<Variant> plain{"reference", &reference};
+    std::vector<qv::test::Row<Variant>> rows = kRows;
+    rows.push_back(plain);
+    for (const auto &v : rows) {
+        if (!v.supported) continue;
+        for (bool in_place : {false, true}) {
+            const BankRun got = run_bank(as_rows(v.table->bank_steps_interleaved), chan, x, n, in_place, cuts, watched);
+            const char *how = in_place ? " in place" : "";
+            if (!same_samples(got.out, want.out))
+                fail("%s bank steps interleaved%s: samples differ, channels=%zu n=%zu decim=%llu\n", v.name, how,
+                     chan.size(), n, (unsigned long long)chan[0].decim);
+            for (size_t c = 0; c < chan.size(); ++c)
+                if (!same_record(got.chan[c], want.chan[c]))
+                    fail("%s bank steps interleaved%s: channel %zu of %zu differs, n=%zu\n", v.name, how, c,
+                         chan.size(), n);
+            if (!same_probes(got.probes, want.probes))
+                fail("%s bank steps interleaved%s: telemetry differs, channels=%zu n=%zu\n", v.name, how, chan.size(),
+                     n);
+        }
+    }
+}
+
 // Whether every row of the block x is row 0.
 bool rows_alike(const std::vector<qv_cf32> &x, size_t channels, size_t n) {
     if (n == 0) return true;  // memcmp must not see the null data() of an empty block
@@ -489,6 +536,7 @@ void check_banks() {
             const std::vector<size_t> cuts = random_cuts(chan[0].decim);
             check_bank(&Variant::bank_stream, "bank stream", chan, x, n, cuts);
             check_rows(chan, trial % 3 ? x : alike_rows(channels, n), n, cuts);
+            check_interleaved(chan, x, n, trial % 2 ? cuts : std::vector<size_t>{});
         }
     for (uint32_t flags : {0u, uint32_t(QV_AGC_ACQUIRE)})
         for (uint64_t decim : {1, 7, 8, 64})
@@ -507,6 +555,7 @@ void check_banks() {
                 check_bank(&Variant::bank_steps, "bank steps", chan, x, n, {}, watched);
                 check_bank(&Variant::bank_stream, "bank stream", chan, x, n, {1000, 3, 517}, watched);
                 check_rows(chan, decim == 8 ? alike_rows(channels, n) : x, n, {1000, 3, 517}, watched);
+                check_interleaved(chan, x, n, {1000, 3, 517}, watched);
             }
 }
 

@@ -3,12 +3,13 @@ meets it, and the state a run saves and continues from.
 
 Everything that runs samples through the AGC for the command and
 :mod:`quorvel.batch` goes through :meth:`ChannelBank.level`; a recording
-of one channel is a block of one row. The channels are one
+of one channel is a block of one column. The channels are one
 :class:`quorvel.agc.AGCBank`, each row bit for bit an AGC of its own.
 """
 
 from __future__ import annotations
 
+import math
 import os
 from typing import Any, Mapping, Optional
 
@@ -41,9 +42,18 @@ class ChannelBank:
         return self._bank.channels
 
     def level(self, block: npt.NDArray[Any]) -> None:
-        """Level ``block``, complex64 of shape (channels, n) in C order, in place:
-        row c continues channel c's loop exactly as one long ``steps`` call would."""
-        self._bank.steps(block, out=block)
+        """Level ``block`` in place: complex64 of shape (n, channels) in C
+        order, as a recording interleaves its channels. Column c continues
+        channel c's loop exactly as one long ``steps`` call would."""
+        self._bank.steps(block, out=block, layout="interleaved")
+
+    def clip_level(self) -> float:
+        """The magnitude at which the channels clip a component: what an AGC
+        with their ``clip_db`` makes of an infinite sample."""
+        probe = agc.AGC()
+        probe.clip_db = self._bank.clip_db
+        clipped = probe.steps(np.full(1, complex(math.inf, math.inf), np.complex64))
+        return float(np.nanmax(np.abs(clipped.view(np.float32))))
 
     def settings(self) -> dict[str, Any]:
         """Every option's value (the same in every channel)."""

@@ -8,11 +8,11 @@ from __future__ import annotations
 import math
 import os
 import stat
-from typing import Any, Mapping, Union
+from typing import Any, Mapping, Optional, Union
 
 from quorvel._recordings.errors import RecordingError, UsageError, not_regular
-from quorvel._recordings.options import COUNT, Rule, checked
-from quorvel.formats import SampleFormat
+from quorvel._recordings.options import COUNT, SHARE, Rule, checked
+from quorvel.formats import SampleFormat, format_of_name
 from quorvel.formats import sample_format as _named
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -30,6 +30,20 @@ def sample_format(name: str) -> SampleFormat:
         raise UsageError(str(exc)) from None
 
 
+def format_for(path: str, given: Optional[str], force: bool = False) -> SampleFormat:
+    """The format of the raw file ``path``: ``given``, which must agree with
+    what its extension names unless ``force``; else the extension's (see
+    :data:`quorvel.formats.EXTENSIONS`), else ``cf32``."""
+    named = format_of_name(path)
+    if given is None:
+        return named or _named("cf32")
+    fmt = sample_format(given)
+    if named is not None and named.family != fmt.family and not force:
+        raise UsageError(f"{path}: the name says {named.name}, not {fmt.name}; rename it, or force the format "
+                         "(--force-format)")
+    return fmt
+
+
 def count(value: Any, name: str) -> int:
     return int(checked(value, name, COUNT, int))
 
@@ -38,9 +52,14 @@ def out_scale(value: Any) -> float:
     return float(checked(value, "out_scale", OUT_SCALE, float))
 
 
+def max_clipped(value: Any) -> float:
+    return float(checked(value, "max_clipped", SHARE, float))
+
+
 def run_settings(given: Mapping[str, Any]) -> None:
     """Checks the run's own settings that ``given`` holds (``block``,
-    ``in_format``, ``out_format``, ``out_scale``), as a run would."""
+    ``in_format``, ``out_format``, ``out_scale``, ``max_clipped``), as a
+    run would."""
     if "block" in given:
         count(given["block"], "block")
     for name in ("in_format", "out_format"):
@@ -48,6 +67,8 @@ def run_settings(given: Mapping[str, Any]) -> None:
             sample_format(given[name])
     if "out_scale" in given:
         out_scale(given["out_scale"])
+    if given.get("max_clipped") is not None:
+        max_clipped(given["max_clipped"])
 
 
 def input_file(name: str, about: str = "", fifo: bool = False) -> os.stat_result:

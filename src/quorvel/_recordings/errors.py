@@ -13,6 +13,11 @@ class RecordingError(ValueError):
     """A recording that cannot be read as its metadata describes it."""
 
 
+class ClippingError(ValueError):
+    """More of a run's output saturated than its max_clipped allows; the run
+    wrote nothing."""
+
+
 class ClusterError(ConnectionError):
     """A cluster that cannot run a batch: no Dask scheduler at the address,
     no worker that runs this quorvel, or the cluster lost on the way."""

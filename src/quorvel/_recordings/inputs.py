@@ -8,21 +8,23 @@ import stat
 from typing import Optional
 
 from quorvel._recordings import sigmf
-from quorvel._recordings.checks import PathArg, input_file, sample_format
+from quorvel._recordings.checks import PathArg, format_for, input_file, sample_format
 from quorvel._recordings.errors import UsageError
 from quorvel._recordings.source import Source
 
 
-def open_source(input: PathArg, in_format: Optional[str]) -> Source:
+def open_source(input: PathArg, in_format: Optional[str], force_format: bool = False) -> Source:
     """What ``input`` holds: ``-`` is standard input, a SigMF name is read with
-    its metadata, anything else is raw samples in ``in_format`` (cf32 by default)."""
+    its metadata, anything else is raw samples in ``in_format``, which must
+    agree with the format its name says unless ``force_format`` (by default
+    the name's, else cf32)."""
     name = os.fspath(input)
     if sigmf.is_sigmf(name):
         return sigmf.read(name, in_format)
-    fmt = sample_format(in_format or "cf32")
     if name == "-":
-        return Source(name="standard input", path=None, format=fmt)
+        return Source(name="standard input", path=None, format=sample_format(in_format or "cf32"))
     info = input_file(name, fifo=True)
+    fmt = format_for(name, in_format, force_format)
     if stat.S_ISFIFO(info.st_mode):
         return Source(name=name, path=name, format=fmt, files=[name])
     if info.st_size % fmt.size:

@@ -48,6 +48,7 @@ class Rule:
 FINITE = Rule(math.isfinite, "a finite number", "a finite number")
 POSITIVE = Rule(lambda v: math.isfinite(v) and v > 0, "a positive finite number", "a positive number", "positive")
 FRACTION = Rule(lambda v: 0 < v <= 1, "a number in (0, 1]", "a number in (0, 1]", "in (0, 1]")
+SHARE = Rule(lambda v: 0 <= v <= 1, "a number in [0, 1]", "a number in [0, 1]", "in [0, 1]")
 COUNT = Rule(lambda v: 1 <= v < 2**64, "a whole number from 1 to 2**64 - 1", "a whole number from 1 to 2**64 - 1",
              "1 to 2**64 - 1")
 TRUTH = Rule(lambda v: v in (False, True), "True or False", "True or False")
