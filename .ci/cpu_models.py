@@ -5,9 +5,12 @@ virtual environment), it digests the results of the native modules' vector
 paths here, then again under qemu-user posing as a CPU without AVX-512
 (Haswell: the AVX2 code) and one without AVX (Nehalem, x86-64-v2: the SSE2
 code; NumPy's own wheels need no less). Every digest must be the same.
+With --digest it prints this interpreter's digest alone: CI compares the
+wheels of every Python and of aarch64 with it.
 """
 
 import hashlib
+import itertools
 import os
 import subprocess
 import sys
@@ -36,21 +39,24 @@ def digest():
         for r in results:
             h.update(np.asarray(r).tobytes())
     x = ((rng.normal(size=n) + 1j * rng.normal(size=n)) * np.repeat([1e-3, 30.0, 0.0, 1.0], -(-n // 4))[:n])
-    for acquire in (False, True):
-        for decim in (1, 8, 64):
-            loop = agc.AGC(loop_bw=0.02)
+    # Off, then a ceiling, a gate and a fast attack on (each a branch of its own in the loop update).
+    bursts = [{}, {"max_gain_db": 40.0, "gate_db": -60.0, "attack_db": 6.0}]
+    for burst, acquire, decim in itertools.product(bursts, (False, True), (1, 8, 64)):
+        def made(loop):
             loop.decim, loop.acquire = decim, acquire
-            h.update(loop.steps(x.astype(np.complex64)).tobytes())
-            h.update(np.float64(loop.gain_db).tobytes())
-            loop = agc.AGC(loop_bw=0.02)  # the stream path, cut off the chunk grid
-            loop.decim, loop.acquire = decim, acquire
-            for part in np.array_split(x.astype(np.complex64), [5, 1000, 1001, 3000]):
-                h.update(loop.stream(part).tobytes())
-            bank = agc.AGCBank(9, loop_bw=0.02)  # past every lane count, with a tail
-            bank.decim, bank.acquire = decim, acquire
-            rows = np.stack([x * 10.0 ** (c / 4 - 1) for c in range(9)]).astype(np.complex64)
-            h.update(bank.steps(rows).tobytes())
-            h.update(bank.gain_db.tobytes())
+            for name, value in burst.items():
+                setattr(loop, name, value)
+            return loop
+        loop = made(agc.AGC(loop_bw=0.02))
+        h.update(loop.steps(x.astype(np.complex64)).tobytes())
+        h.update(np.float64(loop.gain_db).tobytes())
+        loop = made(agc.AGC(loop_bw=0.02))  # the stream path, cut off the chunk grid
+        for part in np.array_split(x.astype(np.complex64), [5, 1000, 1001, 3000]):
+            h.update(loop.stream(part).tobytes())
+        bank = made(agc.AGCBank(9, loop_bw=0.02))  # past every lane count, with a tail
+        rows = np.stack([x * 10.0 ** (c / 4 - 1) for c in range(9)]).astype(np.complex64)
+        h.update(bank.steps(rows).tobytes())
+        h.update(bank.gain_db.tobytes())
     for method in ("linear", "floor", "nearest"):
         table = interp.InterpolatedTable(rng.normal(size=1000) + 1j * rng.normal(size=1000), method=method)
         h.update(table.execute(rng.uniform(-1e6, 1e6, n)).tobytes())

@@ -1,6 +1,7 @@
 """The build's own guards: a sanitizer value CMake does not know stops the
-configuration, and an object built for one instruction set may not define a
-weak function (cmake/check_isa_objects.cmake)."""
+configuration, as does a target system other than Linux, and an object built
+for one instruction set may not define a weak function
+(cmake/check_isa_objects.cmake)."""
 
 import os
 import pathlib
@@ -23,6 +24,24 @@ def test_an_unknown_sanitizer_value_stops_the_configuration(tmp_path, value):
                              f"-DQUORVEL_SANITIZE={value}"], capture_output=True, text=True, env=TOOLS_ENV)
     assert result.returncode != 0
     assert f"QUORVEL_SANITIZE is '{value}'; use OFF, ON or thread" in " ".join(result.stderr.split())
+
+
+# A toolchain file is read when the compilers are probed, which for Darwin or
+# Windows g++ fails on its own; FreeBSD's probe passes and the check follows.
+@pytest.mark.parametrize("named_by, system", [("definition", "Darwin"), ("definition", "Windows"),
+                                              ("definition", "FreeBSD"), ("toolchain", "FreeBSD")])
+def test_another_system_stops_the_configuration_with_one_message(tmp_path, named_by, system):
+    if named_by == "definition":
+        how = f"-DCMAKE_SYSTEM_NAME={system}"
+    else:
+        (tmp_path / "toolchain.cmake").write_text(f"set(CMAKE_SYSTEM_NAME {system})\n")
+        how = f"-DCMAKE_TOOLCHAIN_FILE={tmp_path / 'toolchain.cmake'}"
+    result = subprocess.run(["cmake", "-S", str(ROOT), "-B", str(tmp_path / "build"), "-DQUORVEL_MODULES=OFF", how],
+                            capture_output=True, text=True, env=TOOLS_ENV)
+    message = " ".join(result.stderr.split())
+    assert result.returncode != 0
+    assert f"quorvel builds for Linux only, not {system}" in message and "CONTRIBUTING.md" in message, message
+    assert message.count("CMake Error") == 1, message
 
 
 def check_objects(tmp_path, source, *flags):

@@ -43,9 +43,12 @@ def reference_only_build():
 
 
 def expected_isa():
-    """The widest set the detection must choose on this CPU, from the kernel's flags."""
+    """The widest set the detection must choose on this CPU: from the kernel's flags
+    on x86-64; Advanced SIMD on every aarch64; elsewhere the references alone."""
     if reference_only_build():
         return "reference"
+    if platform.machine() != "x86_64":
+        return "neon" if platform.machine() == "aarch64" else "reference"
     flags = set()
     for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
         if line.startswith("flags"):
@@ -79,7 +82,7 @@ def test_show_config_names_each_optional_component_with_its_version(capsys):
         assert shown["GNU Radio"] == gr.version()
 
 
-@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64") or not os.path.exists("/proc/cpuinfo"),
+@pytest.mark.skipif(platform.machine() == "x86_64" and not os.path.exists("/proc/cpuinfo"),
                     reason="the x86 features come from Linux's /proc/cpuinfo")
 @pytest.mark.parametrize("name", CORES)
 def test_each_core_runs_the_widest_set_this_cpu_has(name):

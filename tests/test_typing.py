@@ -38,8 +38,9 @@ def test_stubs_ship_beside_the_modules(name):
     assert (stub.parent / "py.typed").is_file()
 
 
-# The package's own sources are checked against one NumPy's annotations: NumPy 1.x
-# stubs give bare `np.ndarray` no default type arguments and type some results Any.
+# The package's own sources are checked against NumPy 2's annotations (2.2, the last
+# for Python 3.10, and later): NumPy 1.x stubs give bare `np.ndarray` no default type
+# arguments and type some results Any.
 @pytest.mark.source_tree
 @pytest.mark.skipif(int(np.__version__.split(".")[0]) < 2,
                     reason="the package sources are type-checked against NumPy 2's annotations")

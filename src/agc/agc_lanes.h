@@ -5,11 +5,15 @@
 // operation: compares and selects for its branches, and for the exponent of
 // fast_log2 and the scale of fast_pow2 integer operations exact on their
 // range. So each lane matches the scalar update bit for bit.
-// Compiled per instruction set with AVX2 or wider (agc_simd.cpp); internal
-// linkage.
+// Compiled per instruction set with AVX2 or wider, or with Advanced SIMD
+// (agc_simd.cpp); internal linkage.
 #pragma once
 
+#if defined(__AVX2__)
 #include <immintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +31,7 @@ namespace {
 template <class V>
 struct Lanes;
 
+#if defined(__AVX2__)
 typedef double D4 __attribute__((vector_size(32)));
 typedef uint64_t U4 __attribute__((vector_size(32)));
 
@@ -63,6 +68,40 @@ struct Lanes<D4> {
         return _mm256_permutevar8x32_ps(_mm256_zextps128_ps256(q.lane[j]), _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
     }
 };
+#elif defined(__ARM_NEON)
+// Two double lanes, one Advanced SIMD register.
+typedef double D2 __attribute__((vector_size(16)));
+typedef uint64_t U2 __attribute__((vector_size(16)));
+
+template <>
+struct Lanes<D2> {
+    static constexpr size_t count = 2;
+    using Bits = U2;
+    static D2 splat(double x) { return vdupq_n_f64(x); }
+    static D2 fma(D2 a, D2 b, D2 c) { return vfmaq_f64(c, a, b); }
+    static D2 floor(D2 x) { return vrndmq_f64(x); }
+    // Lane j in both lanes.
+    template <size_t j>
+    static D2 broadcast(D2 v) {
+        return vdupq_laneq_f64(v, j);
+    }
+    // Two float power sums as doubles, exactly.
+    static D2 widen(const float (&s)[2]) { return vcvt_f64_f32(vld1_f32(s)); }
+    // The gains float(fma(step, i + k, g_prev)), k = 0 .. 3, of both lanes
+    // for four complex samples, spread as the factors of the samples' floats:
+    // quad[j][0] = (g0, g0, g1, g1) and quad[j][1] = (g2, g2, g3, g3) of lane j.
+    struct Quad {
+        float32x4_t lane[2][2];
+    };
+    static Quad quad_gains(D2 step, D2 g_prev, double i) {
+        float32x4_t g[2];  // (g0 of lane 0, g0 of lane 1, g1 of lane 0, g1 of lane 1), then g2, g3
+        for (int k = 0; k < 2; ++k)
+            g[k] = vcvt_high_f32_f64(vcvt_f32_f64(fma(step, splat(i + 2 * k), g_prev)),
+                                     fma(step, splat(i + 2 * k + 1), g_prev));
+        return {{{vtrn1q_f32(g[0], g[0]), vtrn1q_f32(g[1], g[1])}, {vtrn2q_f32(g[0], g[0]), vtrn2q_f32(g[1], g[1])}}};
+    }
+};
+#endif
 
 
 // saturate(v, lo, kPowerCeiling, kPowerCeiling): NaN and what is above the

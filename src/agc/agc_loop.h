@@ -5,7 +5,9 @@
 // has internal linkage.
 #pragma once
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <bit>
 #include <cmath>
@@ -35,14 +37,23 @@ inline double fast_pow2(double h) {
 // Linear amplitude of x dB.
 inline double db_to_amp(double x) { return fast_pow2(x * 0.16609640474436813); }
 
-// log2(t) for a positive normal t: exponent plus an atanh series of the
-// mantissa. The mantissa m is formed in a vector register: the block path's
-// loop waits on it, and a round trip through an integer register is slower.
+// t's mantissa under the exponent of 1.0: a double in [1, 2). On x86-64 it
+// is formed in a vector register: the block path's loop waits on it, and a
+// round trip through an integer register is slower there.
+inline double mantissa(double t) {
+#if defined(__SSE2__)
+    const __m128d fraction = _mm_and_pd(_mm_set_sd(t), _mm_castsi128_pd(_mm_cvtsi64_si128(0x000fffffffffffff)));
+    return _mm_cvtsd_f64(_mm_or_pd(fraction, _mm_set_sd(1.0)));
+#else
+    return std::bit_cast<double>((std::bit_cast<uint64_t>(t) & 0x000fffffffffffff) | 0x3ff0000000000000);
+#endif
+}
+
+// log2(t) for a positive normal t: exponent plus an atanh series of the mantissa.
 inline double fast_log2(double t) {
     const uint64_t bits = std::bit_cast<uint64_t>(t);
     const double e = double(int64_t(bits >> 52 & 0x7ff) - 1023);
-    const __m128d fraction = _mm_and_pd(_mm_set_sd(t), _mm_castsi128_pd(_mm_cvtsi64_si128(0x000fffffffffffff)));
-    const double m = _mm_cvtsd_f64(_mm_or_pd(fraction, _mm_set_sd(1.0)));  // same exponent as 1.0
+    const double m = mantissa(t);
     const double u = (m - 1.0) / (m + 1.0);
     return std::fma(u * 2.885390081777927, std::fma(u * u, 0.3333333333333333, 1.0), e);
 }

@@ -1,17 +1,23 @@
 // The AGC's block path with its chunks in vector registers, compiled once per
-// instruction set (QV_ISA names it). Everything but the variant table has
-// internal linkage (see cmake/isa.cmake).
+// instruction set (QV_ISA names it): the kernels of a pair of samples and of
+// a bank's chunks side by side for AVX2 here, for Advanced SIMD in
+// agc_neon.h, and the drivers over them. Everything but the variant table
+// has internal linkage (see cmake/isa.cmake).
 #include "agc/agc_drivers.h"
 #include "agc/agc_variants.h"
 
-#if defined(__AVX2__)
-#include <immintrin.h>
-
+#if defined(__AVX2__) || defined(__ARM_NEON)
+#define QV_AGC_VECTOR 1
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
 
 #include "agc/agc_lanes.h"
+#endif
+#if defined(__AVX2__)
+#include <immintrin.h>
+#elif defined(__ARM_NEON)
+#include "agc/agc_neon.h"
 #endif
 
 namespace qv::agc::QV_ISA {
@@ -25,6 +31,13 @@ namespace {
 // store) depends on the chunk's gains alone and runs alongside that chain.
 // The AVX-512 build runs the same 256-bit code: the chain, not the vector
 // width, bounds it.
+
+// A pair's ramp in double lanes: its indices, step and start. The partial sums.
+using RampLanes = __m256d;
+RampLanes splat_ramp(double x) { return _mm256_set1_pd(x); }
+using Sums = __m128;
+Sums load_sums(const float sums[4]) { return _mm_loadu_ps(sums); }
+void store_sums(float sums[4], Sums s) { _mm_storeu_ps(sums, s); }
 
 // The gains of samples i and i+1 as (g_i, g_i, g_i+1, g_i+1): one 4-wide
 // double fma over the ramp indices (i+1, i+1, i+2, i+2), narrowed like float().
@@ -94,77 +107,10 @@ __m256d pair_index(uint64_t i) {
     return _mm256_setr_pd(first, first, first + 1.0, first + 1.0);
 }
 
-[[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
-    const __m128 s = pairs_vector<true>(reinterpret_cast<const float *>(c.in), reinterpret_cast<float *>(c.out),
-                                        c.len / 2, pair_index(0), _mm256_set1_pd(c.step),
-                                        _mm256_set1_pd(c.g_prev), c.clip, _mm_setzero_ps());
-    return c.odd_tail(combine(s));
-}
-
-// A span: a sample that starts it at an odd chunk sample and one that ends
-// it at an even one go to their partial sums one at a time, the pairs
-// between them in vector registers. Ramp indices count in doubles, exact
-// below 2^53; a span beyond (a chunk of a huge decim, 2^53 samples into
-// it) takes the plain loop, which converts each index itself.
-void span_vector(const Span &sp, float sums[4]) {
-    if (sp.first + sp.count >= uint64_t(1) << 53) [[unlikely]] {
-        span_scalar(sp, sums);
-        return;
-    }
-    size_t k = sp.count && (sp.first & 1) ? 1 : 0;
-    if (k) span_sample(sp, 0, sums);
-    const size_t pairs = (sp.count - k) / 2;
-    if (pairs) {
-        const __m128 s = pairs_vector<false>(
-            reinterpret_cast<const float *>(sp.in + k), reinterpret_cast<float *>(sp.out + k), pairs,
-            pair_index(sp.first + k), _mm256_set1_pd(sp.step), _mm256_set1_pd(sp.g_prev), sp.clip, _mm_loadu_ps(sums));
-        _mm_storeu_ps(sums, s);
-        k += 2 * pairs;
-    }
-    if (k < sp.count) span_sample(sp, k, sums);
-}
-
-void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
-void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
-
-// A bank's channels in lanes. Each chunk round runs the chunks of every
-// channel (their sample work is independent), then the loop updates of all
-// of them side by side in the lanes of G vectors: G chains of updates in
-// flight, where one stream has one. Four lanes even where eight would fit:
-// two chains of four channels outrun one of eight, and the lines of four
-// rows, in and out, fit the ways of a first-level cache set (measured on
-// Zen 4).
+// Four lanes even where eight would fit: two chains of four channels outrun
+// one of eight, and the lines of four rows, in and out, fit the ways of a
+// first-level cache set (measured on Zen 4).
 using Wide = D4;
-
-// The lanes' loop state from the records (lanes past `live`: a fresh loop's).
-template <class V>
-void load_lanes(const agc_t *chan, size_t live, LaneLoop<V> &s, V &g_last) {
-    constexpr size_t W = Lanes<V>::count;
-    double gain[W], power[W], last[W];
-    for (size_t j = 0; j < W; ++j) {
-        gain[j] = j < live ? chan[j].gain_db : 0.0;
-        power[j] = j < live ? chan[j].p_avg : 1.0;
-        last[j] = j < live ? chan[j].g_last : 1.0;
-    }
-    std::memcpy(&s.gain_db, gain, sizeof gain);
-    std::memcpy(&s.p_avg, power, sizeof power);
-    std::memcpy(&g_last, last, sizeof last);
-}
-
-template <class V>
-void store_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V g_last) {
-    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) {
-        chan[j].gain_db = s.gain_db[j];
-        chan[j].p_avg = s.p_avg[j];
-        chan[j].g_last = g_last[j];
-    }
-}
-
-// Telemetry of one update of the live lanes, channel by channel.
-template <class V>
-void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
-    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) telemetry_record(chan + j, s.gain_db[j], level[j]);
-}
 
 // The chunks of the channels in the lanes of a vector, side by side: the
 // samples of every chunk go pair by pair onto its partial sums, one serial
@@ -286,6 +232,77 @@ template <class V, bool full>
     }
     const __m256 packed = _mm256_permutevar8x32_ps(sum, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
     return _mm256_cvtps_pd(_mm256_castps256_ps128(packed));
+}
+#endif
+
+#if defined(QV_AGC_VECTOR)
+[[gnu::always_inline]] inline float chunk_vector(const Chunk &c) {
+    const Sums s = pairs_vector<true>(reinterpret_cast<const float *>(c.in), reinterpret_cast<float *>(c.out),
+                                      c.len / 2, pair_index(0), splat_ramp(c.step), splat_ramp(c.g_prev), c.clip,
+                                      Sums{});
+    return c.odd_tail(combine(s));
+}
+
+// A span: a sample that starts it at an odd chunk sample and one that ends
+// it at an even one go to their partial sums one at a time, the pairs
+// between them in vector registers. Ramp indices count in doubles, exact
+// below 2^53; a span beyond (a chunk of a huge decim, 2^53 samples into
+// it) takes the plain loop, which converts each index itself.
+void span_vector(const Span &sp, float sums[4]) {
+    if (sp.first + sp.count >= uint64_t(1) << 53) [[unlikely]] {
+        span_scalar(sp, sums);
+        return;
+    }
+    size_t k = sp.count && (sp.first & 1) ? 1 : 0;
+    if (k) span_sample(sp, 0, sums);
+    const size_t pairs = (sp.count - k) / 2;
+    if (pairs) {
+        const Sums s = pairs_vector<false>(
+            reinterpret_cast<const float *>(sp.in + k), reinterpret_cast<float *>(sp.out + k), pairs,
+            pair_index(sp.first + k), splat_ramp(sp.step), splat_ramp(sp.g_prev), sp.clip, load_sums(sums));
+        store_sums(sums, s);
+        k += 2 * pairs;
+    }
+    if (k < sp.count) span_sample(sp, k, sums);
+}
+
+void steps(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { run_steps<chunk_vector>(a, in, out, n); }
+void stream(agc_t *a, const qv_cf32 *in, qv_cf32 *out, size_t n) { stream_for<chunk_vector, span_vector>(a, in, out, n); }
+
+// A bank's channels in lanes (Wide, the lanes of one vector, is the set's
+// choice). Each chunk round runs the chunks of every channel (their sample
+// work is independent), then the loop updates of all of them side by side
+// in the lanes of G vectors: G chains of updates in flight, where one
+// stream has one.
+
+// The lanes' loop state from the records (lanes past `live`: a fresh loop's).
+template <class V>
+void load_lanes(const agc_t *chan, size_t live, LaneLoop<V> &s, V &g_last) {
+    constexpr size_t W = Lanes<V>::count;
+    double gain[W], power[W], last[W];
+    for (size_t j = 0; j < W; ++j) {
+        gain[j] = j < live ? chan[j].gain_db : 0.0;
+        power[j] = j < live ? chan[j].p_avg : 1.0;
+        last[j] = j < live ? chan[j].g_last : 1.0;
+    }
+    std::memcpy(&s.gain_db, gain, sizeof gain);
+    std::memcpy(&s.p_avg, power, sizeof power);
+    std::memcpy(&g_last, last, sizeof last);
+}
+
+template <class V>
+void store_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V g_last) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) {
+        chan[j].gain_db = s.gain_db[j];
+        chan[j].p_avg = s.p_avg[j];
+        chan[j].g_last = g_last[j];
+    }
+}
+
+// Telemetry of one update of the live lanes, channel by channel.
+template <class V>
+void record_lanes(agc_t *chan, size_t live, const LaneLoop<V> &s, V level) {
+    for (size_t j = 0; j < std::min(live, Lanes<V>::count); ++j) telemetry_record(chan + j, s.gain_db[j], level[j]);
 }
 
 // An interleaved block's channels, as a recording stores them: channel c's

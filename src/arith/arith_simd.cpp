@@ -49,9 +49,9 @@ void elementwise(size_t n, T *out, VecOp vec_op, ElemOp elem_op, const In *...in
     if (n >= kLanes<T> && (block_store_safe(out, in) && ...)) {
         const size_t head = n >= 8 * kLanes<T> ? to_alignment(out) : 0;  // pays on long runs only
         for (; i < head; ++i) out[i] = elem_op(in[i]...);
-        if (n * sizeof(T) >= qv::kStreamBytes && to_alignment(out + i) == 0) {
+        if (Vec::kStreams && n * sizeof(T) >= qv::kStreamBytes && to_alignment(out + i) == 0) {
             blocks([](T *p, R v) { Vec::stream(p, v); });
-            _mm_sfence();  // ordered before later stores, as plain stores are
+            Vec::fence();
         }
         blocks([](T *p, R v) { Vec::store(p, v); });
     }

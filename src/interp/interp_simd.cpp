@@ -2,7 +2,11 @@
 // indices and fractions of a block of points are computed in vector
 // registers where the level has them, then each point reads the table.
 // Everything but the variant table has internal linkage (see cmake/isa.cmake).
+#if defined(__AVX2__)
 #include <immintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 #include <cstdint>
 
@@ -47,9 +51,55 @@ void store_index(size_t *p, Vec r) {
     const __m256i bits = _mm256_castpd_si256(r + splat(0x1p52)), magic = _mm256_castpd_si256(splat(0x1p52));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(bits, magic));
 }
+#elif defined(__ARM_NEON)
+constexpr size_t kLanes = 2;
+using Vec = float64x2_t;
+Vec splat(double a) { return vdupq_n_f64(a); }
+Vec load(const double *p) { return vld1q_f64(p); }
+void store(double *p, Vec a) { vst1q_f64(p, a); }
+Vec floor_v(Vec a) { return vrndmq_f64(a); }
+Vec fnmadd(Vec a, Vec b, Vec c) { return vfmsq_f64(c, a, b); }
+Vec wrap(Vec r, Vec n) { return vbslq_f64(vcgeq_f64(r, n), r - n, r); }
+bool all_below(Vec a, Vec lim) {
+    const uint64x2_t below = vcltq_f64(vabsq_f64(a), lim);
+    return (vgetq_lane_u64(below, 0) & vgetq_lane_u64(below, 1)) != 0;
+}
+// r holds integers 0 <= r < 2^48, which convert exactly.
+void store_index(size_t *p, Vec r) { vst1q_u64(reinterpret_cast<uint64_t *>(p), vcvtq_u64_f64(r)); }
 #endif
 
+// One complex value of the table in a 128-bit register, for evaluate_block:
+// its loads, a store (streamed: past the caches, out 16-byte aligned), and
+// the linear formula part by part, fused as evaluate() does it.
 #if defined(__AVX2__)
+#define QV_INTERP_LANES 1
+using Pair = __m128d;
+Pair load_pair(const double *p) { return _mm_loadu_pd(p); }
+template <bool Stream>
+void put_pair(double *p, Pair a) {
+    if constexpr (Stream) _mm_stream_pd(p, a);
+    else _mm_storeu_pd(p, a);
+}
+Pair lerp(Pair a, Pair b, double t) { return _mm_fmadd_pd(_mm_sub_pd(b, a), _mm_set1_pd(t), a); }
+// Outputs are streamed where long enough; the fence orders those stores
+// before any later store.
+constexpr bool kStreams = true;
+void stream_fence() { _mm_sfence(); }
+#elif defined(__ARM_NEON)
+#define QV_INTERP_LANES 1
+using Pair = float64x2_t;
+Pair load_pair(const double *p) { return vld1q_f64(p); }
+template <bool Stream>
+void put_pair(double *p, Pair a) {
+    vst1q_f64(p, a);
+}
+Pair lerp(Pair a, Pair b, double t) { return vfmaq_f64(a, b - a, vdupq_n_f64(t)); }
+// No store goes around the caches here (see arith_vec_neon.h).
+constexpr bool kStreams = false;
+void stream_fence() {}
+#endif
+
+#if defined(QV_INTERP_LANES)
 // locate() for the kLanes points at x with fast_remainder; false when some
 // point lies outside its range (huge, infinite or NaN).
 bool locate_lanes(const double *x, Vec n, Vec inv_n, size_t *index, size_t *next, double *frac) {
@@ -66,7 +116,7 @@ bool locate_lanes(const double *x, Vec n, Vec inv_n, size_t *index, size_t *next
 void locate(const double *x, size_t count, size_t n, size_t *index, size_t *next, double *frac) {
     const double dn = double(n), inv_n = 1.0 / dn;
     size_t k = 0;
-#if defined(__AVX2__)
+#if defined(QV_INTERP_LANES)
     if (n <= kFastMaxN) {
         bool all_fast = true;
         for (; k + kLanes <= count; k += kLanes)
@@ -94,21 +144,16 @@ void locate(const double *x, size_t count, size_t n, size_t *index, size_t *next
 template <int M, bool Stream>
 void evaluate_block(const double *v, size_t n, const size_t *index, const size_t *next, const double *frac,
                     size_t count, double *out) {
-#if defined(__AVX2__)
+#if defined(QV_INTERP_LANES)
     (void)n;
-    const auto put = [](double *p, __m128d a) {
-        if constexpr (Stream) _mm_stream_pd(p, a);
-        else _mm_storeu_pd(p, a);
-    };
     for (size_t k = 0; k < count; ++k) {
         if constexpr (M == QV_INTERP_FLOOR) {
-            put(out + 2 * k, _mm_loadu_pd(v + 2 * index[k]));
+            put_pair<Stream>(out + 2 * k, load_pair(v + 2 * index[k]));
         } else if constexpr (M == QV_INTERP_NEAREST) {
             const size_t up = size_t(0) - size_t(frac[k] > 0.5);  // a mask, so no branch to mispredict
-            put(out + 2 * k, _mm_loadu_pd(v + 2 * ((next[k] & up) | (index[k] & ~up))));
+            put_pair<Stream>(out + 2 * k, load_pair(v + 2 * ((next[k] & up) | (index[k] & ~up))));
         } else {
-            const __m128d a = _mm_loadu_pd(v + 2 * index[k]), b = _mm_loadu_pd(v + 2 * next[k]);
-            put(out + 2 * k, _mm_fmadd_pd(_mm_sub_pd(b, a), _mm_set1_pd(frac[k]), a));
+            put_pair<Stream>(out + 2 * k, lerp(load_pair(v + 2 * index[k]), load_pair(v + 2 * next[k]), frac[k]));
         }
     }
 #else
@@ -131,11 +176,11 @@ void execute_blocks(const interp_table_t *t, const double *x, size_t count, doub
 
 template <int M>
 void execute_method(const interp_table_t *t, const double *x, size_t count, double *out) {
-#if defined(__AVX2__)
+#if defined(QV_INTERP_LANES)
     // Streamed when aligned to 16 bytes: the table and the points stay cached.
-    if (count >= qv::kStreamBytes / sizeof(qv_cf64) && reinterpret_cast<uintptr_t>(out) % 16 == 0) {
+    if (kStreams && count >= qv::kStreamBytes / sizeof(qv_cf64) && reinterpret_cast<uintptr_t>(out) % 16 == 0) {
         execute_blocks<M, true>(t, x, count, out);
-        _mm_sfence();  // order the streamed stores before any later store
+        stream_fence();
         return;
     }
 #endif
@@ -152,6 +197,8 @@ void execute(const interp_table_t *t, const double *x, size_t count, qv_cf64 *ou
 }
 
 }  // namespace
+
+#undef QV_INTERP_LANES
 
 extern const Variant variant = {.locate = locate, .execute = execute};
 

@@ -92,9 +92,10 @@ def _report() -> list[str]:
 def show_config() -> None:
     """Print what a report of a problem needs: the quorvel version, the
     Python and NumPy in use, the instruction set each native core chose at
-    load (``sse2``, ``avx2``, ``avx512``, or ``reference`` in a build that
-    runs the scalar references only, ``QUORVEL_REFERENCE_ONLY``), and the
-    optional components found with their versions.
+    load (``sse2``, ``avx2`` or ``avx512`` on x86-64, ``neon`` on aarch64, or
+    ``reference`` in a build that runs the scalar references only,
+    ``QUORVEL_REFERENCE_ONLY``, and on other processors), and the optional
+    components found with their versions.
 
     ``python -m quorvel --info`` prints the same. The results of every core
     are the same bits whichever set it runs; a report of a bit difference

@@ -37,7 +37,8 @@ _Samples = npt.NDArray[np.complex64]
 
 
 def db(power: npt.ArrayLike) -> _Floats:
-    return 10.0 * np.log10(np.maximum(power, 1e-30))
+    level: _Floats = 10.0 * np.log10(np.maximum(power, 1e-30))  # named: NumPy 2.2's stubs make it Any
+    return level
 
 
 def fade_db(k: int) -> _Floats:
@@ -45,7 +46,8 @@ def fade_db(k: int) -> _Floats:
     a slow fade across the whole of burst FADE_BURST, nothing elsewhere."""
     if k != FADE_BURST:
         return np.zeros(BURST)
-    return FADE_DB * np.sin(np.linspace(0, np.pi, BURST))
+    fade: _Floats = FADE_DB * np.sin(np.linspace(0, np.pi, BURST))
+    return fade
 
 
 def synthesize(seed: int = 1, noise_like: bool = False) -> tuple[_Samples, list[Burst]]:

@@ -56,6 +56,7 @@ from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["EXTENSIONS", "FORMATS", "SampleFormat", "count_clipped", "extension_for", "format_of_name",
            "sample_format"]
@@ -94,7 +95,7 @@ class SampleFormat:
             return self.name
         return self.family + ("_be" if self.component.byteorder == ">" else "_le")
 
-    def decode(self, raw: Any, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def decode(self, raw: Any, out: Optional[npt.NDArray[Any]] = None) -> npt.NDArray[Any]:
         """The complex64 samples stored in the bytes ``raw``, into ``out`` if given."""
         parts = np.frombuffer(raw, self.component)
         if out is None:
@@ -109,8 +110,8 @@ class SampleFormat:
             np.multiply(parts, np.float32(2.0 ** (1 - 8 * self.component.itemsize)), out=floats)
         return out
 
-    def encode(self, x: np.ndarray, scale: float = 1.0, out: Optional[np.ndarray] = None,
-               saturated: Optional[np.ndarray] = None) -> memoryview:
+    def encode(self, x: npt.NDArray[Any], scale: float = 1.0, out: Optional[npt.NDArray[Any]] = None,
+               saturated: Optional[npt.NDArray[Any]] = None) -> memoryview:
         """The bytes storing the complex64 samples ``x``, scaled by ``scale`` if
         this is an integer format; into ``out`` (a byte array) if given. With
         ``saturated``, an int64 array of one entry per channel of ``x`` (its
@@ -142,7 +143,7 @@ class SampleFormat:
         return out.data
 
 
-def count_clipped(x: np.ndarray, level: float, counts: np.ndarray) -> None:
+def count_clipped(x: npt.NDArray[Any], level: float, counts: npt.NDArray[Any]) -> None:
     """Add to ``counts[c]`` the components of channel c of the complex64
     samples ``x`` (interleaved over ``len(counts)`` channels) whose magnitude
     is at least ``level``, or that are NaN: what a clip at ``level`` saturated.
@@ -168,7 +169,7 @@ def count_clipped(x: np.ndarray, level: float, counts: np.ndarray) -> None:
 _PIECE = 1 << 15
 
 
-def _tally(mask: np.ndarray, counts: np.ndarray) -> None:
+def _tally(mask: npt.NDArray[Any], counts: npt.NDArray[Any]) -> None:
     """Add the true components of ``mask`` (two per sample, channels
     interleaved) to their channels' ``counts``: one pass when none is set,
     the usual case."""

@@ -32,9 +32,10 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Callable, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel._recordings import checks, options, sigmf
 from quorvel._recordings.channels import ChannelBank, restore
@@ -316,7 +317,7 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
     return Levelled(samples, channels.gain_db(), tuple(int(c) for c in clipped))
 
 
-def _check_clipped(output: str, clipped: np.ndarray, samples: int, limit: float) -> None:
+def _check_clipped(output: str, clipped: npt.NDArray[Any], samples: int, limit: float) -> None:
     """A ClippingError when a channel saturated more than ``limit`` of its components."""
     components = 2 * samples
     worst = int(np.argmax(clipped))
@@ -327,7 +328,7 @@ def _check_clipped(output: str, clipped: np.ndarray, samples: int, limit: float)
 
 
 def _level(source: Source, out: Destination, out_fmt: SampleFormat, out_scale: float, channels: ChannelBank,
-           probes: Optional[RunProbes], per_read: int, progress: Optional[Progress], clipped: np.ndarray) -> int:
+           probes: Optional[RunProbes], per_read: int, progress: Optional[Progress], clipped: npt.NDArray[Any]) -> int:
     """Runs the recording through the channels' loops; the samples per
     channel. Adds the output components each channel saturated to ``clipped``,
     where they are converted (an integer format) or at the AGC's clip."""

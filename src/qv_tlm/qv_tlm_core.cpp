@@ -1,20 +1,16 @@
 #include "qv_tlm/qv_tlm_core.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "qv_tlm/qv_tlm_holders.h"
+#include "qv_tlm/qv_tlm_mirror.h"
 #include "util/util_core.h"
 
 namespace {
@@ -25,7 +21,7 @@ constexpr int kRejected = QV_REJECTED;
 struct Ring {
     qv_tlmr pub;       // first member: a qv_tlmr * handed out is this Ring
     Ring *prev, *next;  // the list of live rings, for a forked child
-    size_t mapped;      // bytes of address space reserved at pub.data
+    size_t bytes;       // of storage, mapped twice from pub.data (qv::tlm::map_mirrored)
 };
 
 // A context and how many hold it: its owner until qv_tlm_destroy, plus one
@@ -67,54 +63,8 @@ void unlink_ring(Ring *r) {
 void release_ring(qv_tlmr *ring) {
     Ring *r = ring_of(ring);
     unlink_ring(r);
-    munmap(ring->data, r->mapped);
+    qv::tlm::unmap_mirrored(ring->data, r->bytes);
     std::free(r);
-}
-
-// A shared-memory descriptor that never has a name: an unnamed file on the
-// shared-memory filesystem, or where that is refused, a named object
-// unlinked the moment it exists.
-int unnamed_shm() {
-    const int fd = open("/dev/shm", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    char name[64];
-    int local = 0;
-    std::snprintf(name, sizeof name, "/qv_%d_%p", int(getpid()), static_cast<void *>(&local));
-    const int named = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (named >= 0) shm_unlink(name);
-    return named;
-}
-
-// Storage of `bytes` for a ring, its pages reserved now: a ring the
-// filesystem cannot hold fails here, not with SIGBUS at some later emit.
-int new_storage(size_t bytes) {
-    const int fd = unnamed_shm();
-    if (fd < 0) return -1;
-    int rc;
-    do rc = posix_fallocate(fd, 0, off_t(bytes));
-    while (rc == EINTR);
-    if (rc == EOPNOTSUPP) rc = ftruncate(fd, off_t(bytes));  // a filesystem that cannot reserve: size it only
-    if (rc != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Maps the storage over both halves of [base, base + 2 * bytes).
-bool map_twice(char *base, int fd, size_t bytes) {
-    constexpr int prot = PROT_READ | PROT_WRITE, flags = MAP_SHARED | MAP_FIXED;
-    return mmap(base, bytes, prot, flags, fd, 0) != MAP_FAILED &&
-           mmap(base + bytes, bytes, prot, flags, fd, 0) != MAP_FAILED;
-}
-
-bool copy_into(int fd, const char *from, size_t bytes) {
-    for (size_t done = 0; done < bytes;) {
-        const ssize_t n = pwrite(fd, from + done, bytes - done, off_t(done));
-        if (n < 0 && errno != EINTR) return false;
-        if (n > 0) done += size_t(n);
-    }
-    return true;
 }
 
 // The list stays still across fork(): the child must see it whole.
@@ -130,12 +80,7 @@ void own_storage_after_fork() {
     for (Ring *r = live_rings; r; r = r->next) {
         qv_tlmr &ring = r->pub;
         if (ring.capacity == 0) continue;
-        char *base = reinterpret_cast<char *>(ring.data);
-        const size_t bytes = r->mapped / 2;
-        const int fd = new_storage(bytes);
-        const bool own = fd >= 0 && copy_into(fd, base, bytes) && map_twice(base, fd, bytes);
-        if (fd >= 0) close(fd);
-        if (!own) {
+        if (!qv::tlm::own_copy_after_fork(ring.data, r->bytes)) {
             ring.capacity = ring.mask = 0;
             ring.tail = ring.head;  // empty, and full at once: nothing is read or written
         }
@@ -144,38 +89,27 @@ void own_storage_after_fork() {
 }
 
 // A ring of at least `capacity` records (a power of two), raised to fill at
-// least one page, in an unnamed shared-memory object mapped twice back to back.
+// least one page, in storage mapped twice back to back.
 qv_tlmr *qv_tlmr_create(size_t capacity) {
     static std::once_flag fork_handler;
     std::call_once(fork_handler, [] { pthread_atfork(lock_rings, unlock_rings, own_storage_after_fork); });
     // Twice the storage must be addressable: refuse before anything can wrap.
     if (!std::has_single_bit(capacity) || capacity > SIZE_MAX / (2 * sizeof(qv_tlm_rec))) return nullptr;
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t page = qv::tlm::page_bytes();
     while (capacity * sizeof(qv_tlm_rec) < page) capacity *= 2;
     const size_t bytes = capacity * sizeof(qv_tlm_rec);
 
-    const int fd = new_storage(bytes);
-    if (fd < 0) return nullptr;
-    void *base = mmap(nullptr, 2 * bytes, PROT_NONE, MAP_ANON | MAP_PRIVATE, -1, 0);
-    if (base == MAP_FAILED) {
-        close(fd);
-        return nullptr;
-    }
-    if (!map_twice(static_cast<char *>(base), fd, bytes)) {
-        munmap(base, 2 * bytes);
-        close(fd);
-        return nullptr;
-    }
-    close(fd);  // the two mappings keep the object alive
+    void *base = qv::tlm::map_mirrored(bytes);
+    if (!base) return nullptr;
     Ring *r = zeroed<Ring>();
     if (!r) {
-        munmap(base, 2 * bytes);
+        qv::tlm::unmap_mirrored(base, bytes);
         return nullptr;
     }
     r->pub.data = static_cast<qv_tlm_rec *>(base);
     r->pub.mask = capacity - 1;
     r->pub.capacity = capacity;
-    r->mapped = 2 * bytes;
+    r->bytes = bytes;
     link_ring(r);
     return &r->pub;
 }

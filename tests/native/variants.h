@@ -31,11 +31,11 @@ struct Row {
 
 // One row per instruction set, in list order, then the extra rows. Prints a
 // line for each set this CPU lacks; its row is skipped.
-template <class V, size_t N>
-std::vector<Row<V>> rows(const V *const (&per_isa)[N], std::initializer_list<Row<V>> extra = {}) {
+template <class V>
+std::vector<Row<V>> rows(const PerIsa<V> &per_isa, std::initializer_list<Row<V>> extra = {}) {
     const size_t cpu = size_t(detected_isa());
     std::vector<Row<V>> rows;
-    for (size_t k = 0; k < N; ++k) {
+    for (size_t k = 0; k < kIsaCount; ++k) {
         rows.push_back({kIsaNames[k], per_isa[k], k <= cpu});
         if (k > cpu) std::printf("%s: not supported by this CPU, skipped\n", kIsaNames[k]);
     }
@@ -44,15 +44,16 @@ std::vector<Row<V>> rows(const V *const (&per_isa)[N], std::initializer_list<Row
 }
 
 // The core's active table must be the one chosen at load: the reference in a
-// reference-only build, else the variant of this CPU's widest set; and the
-// core must name it so (active_isa()). Call it from main, after every
-// load-time constructor has run.
-template <class V, size_t N>
-void check_active(const V *const (&per_isa)[N], const V &reference, const V *active, const char *name) {
+// reference-only build or on an architecture without a list of sets, else
+// the variant of this CPU's widest set; and the core must name it so
+// (active_isa()). Call it from main, after every load-time constructor has run.
+template <class V>
+void check_active(const PerIsa<V> &per_isa, const V &reference, const V *active, const char *name) {
+    const bool plain = kReferenceOnly || kIsaCount == 0;
     const size_t cpu = size_t(detected_isa());
-    const V *expected = kReferenceOnly ? &reference : per_isa[cpu];
+    const V *expected = plain ? &reference : per_isa[cpu];
     if (active != expected) fail("the active table is not the one chosen for this CPU and build\n");
-    const std::string_view expected_name = kReferenceOnly ? "reference" : kIsaNames[cpu];
+    const std::string_view expected_name = plain ? "reference" : kIsaNames[cpu];
     if (name != expected_name) fail("the core names its active table %s, not %s\n", name, expected_name.data());
 }
 

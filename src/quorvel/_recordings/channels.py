@@ -14,6 +14,7 @@ import os
 from typing import Any, Mapping, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel import agc
 from quorvel._recordings import options
@@ -40,7 +41,7 @@ class ChannelBank:
     def channels(self) -> int:
         return self._bank.channels
 
-    def level(self, block: np.ndarray) -> None:
+    def level(self, block: npt.NDArray[Any]) -> None:
         """Level ``block`` in place: complex64 of shape (n, channels) in C
         order, as a recording interleaves its channels. Column c continues
         channel c's loop exactly as one long ``steps`` call would."""
@@ -102,7 +103,7 @@ class ChannelBank:
         tlm.attach(self._bank, prefix=PROBE_PREFIX)
         self._tlm = tlm
 
-    def probes(self) -> tuple[np.ndarray, np.ndarray]:
+    def probes(self) -> tuple[npt.NDArray[Any], npt.NDArray[Any]]:
         """The gain_db and level_db of the updates since the last call: float32
         arrays of shape (updates,) for one channel, (updates, channels) for more."""
         assert self._tlm is not None

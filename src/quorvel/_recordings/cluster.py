@@ -7,6 +7,7 @@ they run, and every way a task can fail worded as one line.
 
 from __future__ import annotations
 
+import asyncio
 import concurrent.futures as cf
 import contextlib
 import importlib
@@ -28,6 +29,9 @@ WORKER_SECONDS = 10.0
 # A run that has had no scheduler, or no worker, this long gives up.
 PATIENCE_SECONDS = 30.0
 _HANDSHAKE_BYTES = 1 << 16  # a handshake is a few hundred bytes
+# What Dask raises when a wait runs out, or the network fails it. Before
+# Python 3.11 asyncio's TimeoutError, which Dask's derive from, is not the builtin.
+_WAIT_FAILED = (TimeoutError, asyncio.TimeoutError, OSError)
 
 
 @contextlib.contextmanager
@@ -58,7 +62,7 @@ def connect(address: str) -> Any:
     try:
         # Its own handshake, and the scheduler's word that it is registered.
         return dask.Client(address, timeout=f"{2 * HANDSHAKE_SECONDS:g}s")
-    except (OSError, TimeoutError) as exc:
+    except _WAIT_FAILED as exc:
         raise ClusterError(f"{address}: the Dask scheduler took no client ({exc})") from None
 
 
@@ -120,7 +124,7 @@ def check_workers(client: Any) -> None:
     where, seconds = _where(client), WORKER_SECONDS
     try:
         client.wait_for_workers(1, timeout=seconds)
-    except (TimeoutError, OSError):
+    except _WAIT_FAILED:
         raise ClusterError(f"{where}: no worker joined the cluster in {seconds:g} s") from None
 
     def what_runs() -> str:  # a local function travels by value: it reaches workers without quorvel
@@ -133,7 +137,7 @@ def check_workers(client: Any) -> None:
     try:
         # callback_timeout bounds the wait: a worker that does not answer fails the check.
         found = client.run(what_runs, on_error="return", callback_timeout=seconds)
-    except (TimeoutError, OSError) as exc:
+    except _WAIT_FAILED as exc:
         raise ClusterError(f"{where}: its workers did not answer in {seconds:g} s ({exc})") from None
     unfit = sorted((worker, _runs(answer)) for worker, answer in found.items() if answer != __version__)
     if unfit:

@@ -27,9 +27,10 @@ import tempfile
 import time
 import zlib
 from dataclasses import dataclass, field
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from quorvel._recordings.checks import PathArg
 from quorvel._recordings.errors import UsageError
@@ -61,7 +62,7 @@ class ProbeArchive:
     """
 
     def __init__(self, fd: int, probes: Sequence[str], columns: int, rows: Optional[int],
-                 extras: dict[str, np.ndarray], spill_dir: str) -> None:
+                 extras: dict[str, npt.NDArray[Any]], spill_dir: str) -> None:
         self._fd = fd
         self._probes = list(probes)
         self._columns = columns
@@ -81,7 +82,7 @@ class ProbeArchive:
             self._sinks.append((fd, offset + len(head)))
         _reserve(fd, members.end)
 
-    def append(self, *rows: np.ndarray) -> None:
+    def append(self, *rows: npt.NDArray[Any]) -> None:
         """The next rows of every probe, in the order of ``probes``."""
         for i, block in enumerate(rows):
             data = np.ascontiguousarray(block, _ROW)
@@ -164,7 +165,7 @@ class RunProbes:
             self.archive = ProbeArchive(_seekable(handle.fileno(), file.name), self.NAMES, channels, rows,
                                         {"decim": np.array(decim, kind)}, os.path.dirname(os.path.realpath(file.name)))
 
-    def append(self, gain_db: np.ndarray, level_db: np.ndarray) -> None:
+    def append(self, gain_db: npt.NDArray[Any], level_db: npt.NDArray[Any]) -> None:
         with self.file.writing():
             self.archive.append(gain_db, level_db)
 
@@ -185,16 +186,21 @@ def _seekable(fd: int, name: str) -> int:
     return fd
 
 
-def _npy(array: np.ndarray) -> bytes:
+# numpy.lib.format's functions have types from NumPy 2.3 on; 2.2, the last
+# for Python 3.10, declares them untyped.
+_format: Any = np.lib.format
+
+
+def _npy(array: npt.NDArray[Any]) -> bytes:
     buffer = io.BytesIO()
-    np.lib.format.write_array(buffer, array, allow_pickle=False)
+    _format.write_array(buffer, array, allow_pickle=False)
     return buffer.getvalue()
 
 
 def _npy_head(shape: tuple[int, ...]) -> bytes:
     buffer = io.BytesIO()
-    header = {"descr": np.lib.format.dtype_to_descr(_ROW), "fortran_order": False, "shape": shape}
-    np.lib.format.write_array_header_1_0(buffer, header)
+    header = {"descr": _format.dtype_to_descr(_ROW), "fortran_order": False, "shape": shape}
+    _format.write_array_header_1_0(buffer, header)
     return buffer.getvalue()
 
 
