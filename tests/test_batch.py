@@ -381,7 +381,7 @@ def test_a_cluster_lost_on_the_way_ends_the_run_with_a_reason_for_each_file(tmp_
 
 def test_temporaries_of_killed_writers_are_removed(tmp_path, processes, client):
     big = tmp_path / "big.cf32"
-    x = recording(big, 1 << 21)
+    x = recording(big, 1 << 22)
     out = tmp_path / "out"
     out.mkdir()
     stale = out / ".quorvel-0badf00d.part"                 # left by a writer killed in an earlier run
@@ -391,10 +391,10 @@ def test_temporaries_of_killed_writers_are_removed(tmp_path, processes, client):
     holder = os.open(live, os.O_RDONLY)
     fcntl.flock(holder, fcntl.LOCK_EX)
     pids = client.run(os.getpid)
-    killed = []
+    killed, done = [], threading.Event()
 
     def kill_the_writer():  # SIGKILL the worker while its named temporary grows
-        while not killed:
+        while not killed and not done.is_set():  # a run that ended first must not leave it polling the client
             writing = [name for name in os.listdir(out) if name.endswith(".part") and name not in (stale.name, live.name)]
             busy = [worker for worker, keys in client.processing().items() if keys]
             if writing and busy and os.path.getsize(out / writing[0]) > 1 << 20:
@@ -406,13 +406,14 @@ def test_temporaries_of_killed_writers_are_removed(tmp_path, processes, client):
     try:
         summary = batch.level_files([big], out, client=client, block=1 << 12)
     finally:
+        done.set()
         os.close(holder)
     killer.join(timeout=1)
     assert killed and summary.ok and summary.leftovers == []            # the task ran again elsewhere
     assert sorted(os.listdir(out)) == [live.name, "big.cf32", "quorvel-manifest.jsonl"]
     expected = tmp_path / "one.cf32"
     level_file(big, expected)
-    assert (out / "big.cf32").read_bytes() == expected.read_bytes() and len(x) == 1 << 21
+    assert (out / "big.cf32").read_bytes() == expected.read_bytes() and len(x) == 1 << 22
     processes.wait_for(lambda n: n == 2)                                 # the killed worker is back
 
 
