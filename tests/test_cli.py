@@ -122,14 +122,11 @@ def test_interrupted_run_leaves_nothing_behind(tmp_path, monkeypatch):
 @pytest.mark.source_tree
 def test_the_reference_page_holds_every_option_default_and_exit_status():
     import argparse
-    import importlib.util
     import pathlib
+    import runpy
 
     path = pathlib.Path(__file__).resolve().parents[1] / "docs" / "command_page.py"
-    spec = importlib.util.spec_from_file_location("command_page", path)
-    command_page = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(command_page)
-    text = command_page.page()
+    text = runpy.run_path(os.fspath(path), run_name="command_page")["page"]()
     parser = cli._parser()
     agc = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction)).choices["agc"]
     for each in (parser, agc):
