@@ -66,8 +66,9 @@ class TestIntegers:
         assert arith.add_q15([1, 2], [True, 3]).tolist() == [2, 5]
         assert arith.add_q15(np.array([1, -2], np.int8), np.zeros(2, np.int16)).tolist() == [1, -2]   # widened
         assert arith.shl_i64([3], 2).tolist() == [12]
-        with pytest.raises(OverflowError):
-            arith.add_q15([70_000], [0])                                   # NumPy's own check, as before
+        if np.lib.NumpyVersion(np.__version__) >= "2.0.0":               # NumPy 1.x wraps, with its DeprecationWarning
+            with pytest.raises(OverflowError):
+                arith.add_q15([70_000], [0])                               # NumPy's own check, as before
         with pytest.raises(TypeError):
             arith.add_q15(np.array([1, 2], np.int32), np.zeros(2, np.int16))   # unsafe for an array, as before
 
