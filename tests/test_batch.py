@@ -433,11 +433,11 @@ def test_a_read_s_buffers_stay_within_their_bound_however_many_channels(tmp_path
 
     path = wide(tmp_path / "wide", 20_000)
     whole = tmp_path / "whole.sigmf-meta"
-    level_file(path, whole, block=1 << 20)                          # one read: 23 MB of buffers
+    level_file(path, whole, block=1 << 21)                          # one read: 23 MB of buffers
     monkeypatch.setattr(iqfile, "READ_BYTES", 1 << 20)
     tracemalloc.start()
     try:
-        level_file(path, tmp_path / "bounded.sigmf-meta", block=1 << 20)
+        level_file(path, tmp_path / "bounded.sigmf-meta", block=1 << 21)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
@@ -450,12 +450,12 @@ def test_a_read_s_buffers_stay_within_their_bound_however_many_channels(tmp_path
 @pytest.mark.skipif(os.environ.get("QUORVEL_SANITIZE", "OFF") != "OFF", reason="memory limits mean nothing under a "
                     "sanitizer; the plain and reference-only passes run this")
 def test_a_worker_that_runs_out_of_memory_is_named_as_such(tmp_path):
-    path = wide(tmp_path / "wide", 450_000)                         # 58 MB; 173 MB of buffers a read
+    path = wide(tmp_path / "wide", 450_000)                  # 58 MB; 150,000 a channel a read: 173 MB of buffers
     own = Processes(tmp_path / "cluster", env={"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"})
     try:
         own.add_workers(1, tmp_path / "workers", "--memory-limit", "200MB")
         result = subprocess.run([sys.executable, "-m", "quorvel", "agc", path, "-o", tmp_path / "out", "--scheduler",
-                                 own.address, "--block", "150000", "--out-format", "ci8"], capture_output=True,
+                                 own.address, "--block", "9600000", "--out-format", "ci8"], capture_output=True,
                                 text=True, timeout=120)
         lines = failures(result.stderr)
         assert result.returncode == 1 and lines == [

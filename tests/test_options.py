@@ -51,7 +51,11 @@ def test_the_functions_the_command_and_the_bank_level_as_the_agc_does(tmp_path):
     (tmp_path / "wide.sigmf-meta").write_text(json.dumps({"global": {
         "core:datatype": "cf32_le", "core:version": "1.2.0", "core:num_channels": 3},
         "captures": [{"core:sample_start": 0}], "annotations": []}))
-    done = level_recording(tmp_path / "wide.sigmf-meta", tmp_path / "w.cf32", block=3000, **SETTINGS)
+    reads: list = []
+    done = level_recording(tmp_path / "wide.sigmf-meta", tmp_path / "w.cf32", block=3000,
+                           progress=lambda got, total: reads.append(got), **SETTINGS)
+    per_channel = -(-1000 // SETTINGS["decim"]) * SETTINGS["decim"]  # block counts every channel's samples
+    assert reads[0] == per_channel * 3 * 8
     bank = AGCBank(3, SETTINGS["ref_db"], SETTINGS["loop_bw"], SETTINGS["alpha"])
     for name in NAMES[3:]:
         setattr(bank, name, SETTINGS[name])

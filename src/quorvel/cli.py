@@ -131,8 +131,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="start from the AGC settings of quorvel.agc.PRESETS[NAME] (burst: bursts that come out "
                           "of silence or noise at any level); the options given replace its values (default: none)")
     agc.add_argument("--block", type=_typed(options.COUNT, int), default=1 << 20,
-                     help="samples per read, rounded up to a multiple of --decim; fewer where many channels would "
-                          "need over 256 MiB of buffers (default: %(default)s)")
+                     help="samples per read, counted over all channels, rounded up to a multiple of --decim per "
+                          "channel; fewer where a read would need over 256 MiB of buffers (default: %(default)s)")
     agc.add_argument("--in-format", metavar="FORMAT",
                      help="sample format of a raw INPUT: cf32, ci16, ci8, cu8, with _le or _be for cf32 and ci16; "
                           "must agree with INPUT's extension (default: the one its extension names, else cf32; a "

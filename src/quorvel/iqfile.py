@@ -127,9 +127,10 @@ def level_file(input: PathArg, output: PathArg, *, settings: options.Settings, b
         recording the AGC's parameters and this version.
     {AGC options}
     block : int, optional
-        Samples per read, rounded up to a multiple of ``decim``, and lowered
-        for many channels so that a read's buffers stay within 256 MiB (a
-        chunk of every channel at least).
+        Samples per read, counted over all channels (a read of a recording
+        of c channels holds ``block // c`` of each), rounded up to a multiple
+        of ``decim`` (a chunk of every channel at least) and lowered where
+        a read's buffers would take over 256 MiB.
     telemetry : str or path, optional
         Also save the loop's ``gain_db`` and ``level_db`` at every update
         (float32; one column per channel when there are several) and
@@ -266,8 +267,12 @@ def level_recording(input: Union[PathArg, Source], output: PathArg, *, settings:
     saved = os.fspath(state_out) if state_out is not None else None
     check_distinct(source.files, [("OUTPUT", data), ("OUTPUT", meta), ("telemetry", archive),
                                   ("--state-out", saved)])
-    per_read = min(-(-block // decim) * decim, max(source.samples, 1)) if source.samples is not None else \
-        -(-block // decim) * decim  # a multiple of decim, or the whole recording
+    # block counts the samples of every channel: a read of a wide recording
+    # stays as small as a one-channel read, which keeps it in the caches
+    # (reading and writing 64 MiB at a time costs more than the AGC saves)
+    per_read = -(-max(1, block // source.channels) // decim) * decim
+    if source.samples is not None:  # a multiple of decim, or the whole recording
+        per_read = min(per_read, max(source.samples, 1))
     per_read = min(per_read, max(1, READ_BYTES // (decim * _bytes_per_sample(source, out_fmt))) * decim)
     if telemetry is not None:  # the ring holds one read's records: keep it within RING_RECORDS
         per_read = min(per_read, samples_within(RING_RECORDS, decim, source.channels))
