@@ -230,7 +230,7 @@ def run(ctx: Context) -> Report:
             t0 = time.perf_counter()
             cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                                dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
-                                               silence_logs=40)
+                                               silence_logs=logging.CRITICAL + 1)
             client = distributed.Client(cluster)
             started[workers] = time.perf_counter() - t0
             clusters += [client, cluster]
